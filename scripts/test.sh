@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test with ctest: once in a normal build (build/) and
+# once under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+#   scripts/test.sh           both builds
+#   scripts/test.sh --quick   the normal build only
+# Installs the Debian packages it needs (cmake, g++, libgtest-dev) when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib/packages.sh
+need_packages cmake g++ libgtest-dev
+
+jobs=$(nproc 2>/dev/null || echo 2)
+run_suite() { # build-dir, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+run_suite build
+if [ "${1:-}" != "--quick" ]; then
+  echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build-asan -DORVANDE_SANITIZE=ON
+fi
