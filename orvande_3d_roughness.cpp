@@ -1,0 +1,861 @@
+// orvande_3d_roughness: reads a DEM, computes the 3x3 roughness ratio of every pixel and
+// writes it as two 8-bit greyscale images, one centred on grey 128 and one
+// contrast-stretched, as BMP files or as raw rasters with a text descriptor.
+//
+// One run is one pass of questions and answers on the console: main calls opening (the
+// dialogue, the loading of the DEM, the creation of the result files) and then treatment
+// (the computation and the writing). Both work on the run state below. stdout carries the
+// dialogue only; every diagnostic goes to stderr.
+#include "orvande_3d_roughness.h"
+
+#include "NRUTIL.h"
+#include "image.h"
+#include "pixel_arithmetic.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "DEM rasters are little-endian and are read straight into the grids"
+#endif
+
+// ---------------------------------------------------------------------------------------
+// Run state: every variable is zero at process start (and again after release_run_state).
+// ---------------------------------------------------------------------------------------
+static int nb_lig, nb_col;          // lines and columns of the DEM and of every grid
+static int mind, maxd;              // range of the raw DEM values
+static int pix_size1;               // pixel size in metres
+static int itype_dem1;              // 0: _m2 (16-bit samples), 1: _m4 (32-bit samples)
+static int format;                  // 0: bitmap results, 1: raster results
+static int roughness_type;          // variant of the ratio; 0 is the only one
+static int interv;                  // unit of the raw values: 0 m, 1 dm, 2 cm, 3 mm
+static double stretch;              // coefficient of stretching
+static unsigned char **tab_out;     // centred 8-bit roughness image
+static unsigned char **tab_out_str; // contrast-stretched 8-bit image
+static unsigned short **jtab1;      // 16-bit samples, while an _m2 raster is loaded
+static int **itab1;                 // raw DEM values
+static double **dtab;               // roughness ratios
+static double **dtab1;              // elevations in metres
+static double **dtab_out;           // ratios scaled around 128
+static char nomim3[128], nomdescr3[128], nomim4[128], nomdescr4[128];
+static FILE *f1, *f1d, *f3, *f3d, *f4, *f4d;
+
+// Kept beside the documented state: whether this run uses the path texts as file names
+// as they stand (a DEM found under its unmapped name), and the result files created so far.
+static bool unmapped_names;
+struct ResultFile {
+    const char *path; // one of nomim3, nomdescr3, nomim4, nomdescr4
+    bool complete;
+};
+static ResultFile results_created[4];
+static int nb_results_created;
+
+void (*end_run_hook)(int status);
+unsigned long long memory_budget;
+
+static const char *const tool_name = "orvande_3d_roughness";
+static const int path_room = 127; // characters a 128-character path buffer holds
+
+// ---------------------------------------------------------------------------------------
+// Ends of the run
+// ---------------------------------------------------------------------------------------
+static std::string local_path(const char *text);
+
+static void report_unfinished_results()
+{
+    for (int k = 0; k < nb_results_created; k++)
+        if (!results_created[k].complete)
+            std::fprintf(stderr, "%s: the result file %s is left empty or incomplete\n", tool_name,
+                         local_path(results_created[k].path).c_str());
+}
+
+void end_run(int status)
+{
+    std::fflush(stdout);
+    if (status != 0) report_unfinished_results();
+    if (end_run_hook) {
+        end_run_hook(status);
+        std::abort(); // a hook must not return
+    }
+    std::exit(status);
+}
+
+[[noreturn]] static void fail(const char *message, const char *detail)
+{
+    std::fprintf(stderr, "%s: %s%s\n", tool_name, message, detail);
+    end_run(1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Files: a path text such as c:\images\zone1\site_m2.raw names the local file
+// c:/images/zone1/site_m2.raw below the working directory (the folder c: stands for the
+// drive), unless the run keeps unmapped names.
+// ---------------------------------------------------------------------------------------
+static std::string local_path(const char *text)
+{
+    std::string path(text);
+    if (!unmapped_names)
+        for (char &ch : path)
+            if (ch == '\\') ch = '/';
+    return path;
+}
+
+static FILE *open_file(const char *text, const char *mode)
+{
+    return std::fopen(local_path(text).c_str(), mode);
+}
+
+// Opens a file for reading unless it is a folder.
+static FILE *open_for_reading(const std::string &path, const char *mode)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return nullptr;
+    return std::fopen(path.c_str(), mode);
+}
+
+// Creates (or empties) a result file; a file that cannot be created ends the run.
+static FILE *create_result(const char *path, const char *mode)
+{
+    FILE *f = open_file(path, mode);
+    if (f == nullptr) {
+        std::fprintf(stderr, "%s: cannot create the result file %s: %s\n", tool_name,
+                     local_path(path).c_str(), std::strerror(errno));
+        end_run(1);
+    }
+    results_created[nb_results_created++] = ResultFile{path, false};
+    return f;
+}
+
+static void mark_result_complete(const char *path)
+{
+    for (int k = 0; k < nb_results_created; k++)
+        if (results_created[k].path == path) results_created[k].complete = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Asking: every question goes through these helpers. Each prints its question, flushes
+// stdout and reads one word of the answer. End of input at any question ends the run.
+// ---------------------------------------------------------------------------------------
+enum ReadOutcome { READ_OK, READ_NOT_A_NUMBER, READ_END };
+
+// Reads one word: leading blanks and line ends are skipped, the word ends at the next
+// blank or line end. Words longer than any path are kept in part (their length still
+// tells that they are too long).
+static ReadOutcome read_word(std::string &word)
+{
+    const size_t kept = 4 * path_room;
+    int ch;
+    do ch = std::getc(stdin);
+    while (ch != EOF && std::isspace(ch));
+    if (ch == EOF) return READ_END;
+    word.clear();
+    while (ch != EOF && !std::isspace(ch)) {
+        if (word.size() <= kept) word.push_back(static_cast<char>(ch));
+        ch = std::getc(stdin);
+    }
+    if (ch != EOF) std::ungetc(ch, stdin);
+    return READ_OK;
+}
+
+// A whole number in the int range at the start of a word ("12" or "-3"; "12abc" is 12).
+static ReadOutcome read_whole_number(int &value)
+{
+    std::string word;
+    if (read_word(word) == READ_END) return READ_END;
+    errno = 0;
+    char *end = nullptr;
+    const long x = std::strtol(word.c_str(), &end, 10);
+    if (end == word.c_str() || errno == ERANGE || x < INT_MIN || x > INT_MAX) return READ_NOT_A_NUMBER;
+    value = static_cast<int>(x);
+    return READ_OK;
+}
+
+// A finite real number at the start of a word.
+static ReadOutcome read_real_number(double &value)
+{
+    std::string word;
+    if (read_word(word) == READ_END) return READ_END;
+    char *end = nullptr;
+    const double x = std::strtod(word.c_str(), &end);
+    if (end == word.c_str() || !std::isfinite(x)) return READ_NOT_A_NUMBER;
+    value = x;
+    return READ_OK;
+}
+
+[[noreturn]] static void input_ended(const char *what)
+{
+    std::fprintf(stderr, "%s: end of input at the question: %s\n", tool_name, what);
+    end_run(1);
+}
+
+static void show(const char *text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// A whole number from lowest to highest; any other answer, or one that is not a number,
+// is discarded and the question (a whole menu, for a menu) shown again.
+static int ask_number(const char *question, const char *what, int lowest = INT_MIN, int highest = INT_MAX)
+{
+    for (;;) {
+        show(question);
+        int value = 0;
+        const ReadOutcome got = read_whole_number(value);
+        if (got == READ_END) input_ended(what);
+        if (got == READ_OK && value >= lowest && value <= highest) return value;
+    }
+}
+
+// A count of lines or columns: at least 1.
+static int ask_count(const char *question, const char *what)
+{
+    for (;;) {
+        show(question);
+        int value = 0;
+        const ReadOutcome got = read_whole_number(value);
+        if (got == READ_END) input_ended(what);
+        if (got == READ_OK && value >= 1) return value;
+        if (got == READ_OK)
+            std::fprintf(stderr, "%s: the %s must be at least 1\n", tool_name, what);
+    }
+}
+
+static double ask_real(const char *question, const char *what)
+{
+    for (;;) {
+        show(question);
+        double value = 0.0;
+        const ReadOutcome got = read_real_number(value);
+        if (got == READ_END) input_ended(what);
+        if (got == READ_OK) return value;
+    }
+}
+
+// One word, appended later to a path that already holds `prefix` characters and will take
+// a suffix of at most `suffix` characters: a word that would make the path longer than a
+// path buffer holds is refused and the question asked again.
+static void ask_name(const char *question, const char *what, char *dest, size_t prefix, size_t suffix)
+{
+    for (;;) {
+        show(question);
+        std::string word;
+        if (read_word(word) == READ_END) input_ended(what);
+        if (prefix + word.size() + suffix <= static_cast<size_t>(path_room)) {
+            std::memcpy(dest, word.c_str(), word.size() + 1);
+            return;
+        }
+        std::fprintf(stderr, "%s: the %s \"%.40s...\" would make a path longer than %d characters; "
+                     "type a shorter one\n", tool_name, what, word.c_str(), path_room);
+    }
+}
+
+// The one key that ends a run whose DEM raster is missing: on a terminal, raw mode without
+// echo and without Enter; otherwise one byte of the input (end of input ends at once).
+static void wait_for_key()
+{
+    std::fflush(stdout);
+    termios saved;
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios raw = saved;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        char key;
+        ssize_t got = read(STDIN_FILENO, &key, 1);
+        (void)got;
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        return;
+    }
+    (void)std::getc(stdin);
+}
+
+// ---------------------------------------------------------------------------------------
+// Memory
+// ---------------------------------------------------------------------------------------
+// Bytes that the grids of a run take: 30 a pixel (one int, three double and two byte
+// grids) and the row pointers and allocation headers of their lines.
+static unsigned long long memory_needed(int lines, int columns)
+{
+    const unsigned long long pixels = static_cast<unsigned long long>(lines) * static_cast<unsigned long long>(columns);
+    return pixels * 30ULL + static_cast<unsigned long long>(lines) * 6ULL * 32ULL;
+}
+
+static unsigned long long memory_available()
+{
+    if (memory_budget != 0) return memory_budget;
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return ULLONG_MAX;
+    return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
+}
+
+// Ends the run, before anything is allocated, when the DEM cannot fit in memory.
+static void check_memory_for_dem()
+{
+    const unsigned long long needed = memory_needed(nb_lig, nb_col), have = memory_available();
+    if (needed <= have) return;
+    std::fprintf(stderr, "%s: a DEM of %d lines and %d columns needs about %llu MiB of memory "
+                 "(30 bytes a pixel); this machine has %llu MiB\n", tool_name, nb_lig, nb_col,
+                 needed >> 20, have >> 20);
+    end_run(1);
+}
+
+// A grid that could not be allocated ends the run.
+template <typename T> static T **require_grid(T **grid, const char *name)
+{
+    if (grid == nullptr) {
+        std::fprintf(stderr, "%s: not enough memory for the grid %s (%d lines, %d columns)\n",
+                     tool_name, name, nb_lig, nb_col);
+        end_run(1);
+    }
+    return grid;
+}
+
+// ---------------------------------------------------------------------------------------
+// opening: banner and DEM questions
+// ---------------------------------------------------------------------------------------
+static void print_banner()
+{
+    std::printf("\n\n\t**************************************************************");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t*                     ORVANDE_3D                             *");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t*      3x3 roughness ratio of digital elevation models       *");
+    std::printf("\n\t*      by the orvande_3d_roughness developers                *");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t*      Version 1.0, December 2026                            *");
+    std::printf("\n\t*      C++17 console edition for Linux                       *");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t*      Free to use and to share with its sources             *");
+    std::printf("\n\t*                                                            *");
+    std::printf("\n\t**************************************************************");
+    std::printf("\n\n\tAdaptive version of Orvande in order to calculate the DEM roughness");
+}
+
+// Longest suffixes that the paths take after a typed name.
+static const size_t dem_suffix = std::strlen("_m2.raw");
+static const size_t result_suffix = std::strlen("_roughness_str.raw");
+
+// Folder, DEM name and storage type; fills nomim1 (raster), nomdescr1 (descriptor) and the
+// folder part of nomim3 and nomim4.
+static void ask_dem_location(char *nomim1, char *nomdescr1)
+{
+    char nomdir[128], nomfic[128], question[256];
+    std::strcpy(nomim1, "c:\\images\\");
+    std::snprintf(question, sizeof question,
+                  "\n\n\tName of the File Folder located in the Directory %s ? ", nomim1);
+    // The folder path must leave room for a name of one character and the longest suffix.
+    ask_name(question, "folder", nomdir, std::strlen(nomim1), 1 + 1 + result_suffix);
+    std::strcat(nomim1, nomdir);
+    std::strcat(nomim1, "\\");
+    std::strcpy(nomim3, nomim1);
+    std::strcpy(nomim4, nomim1);
+
+    ask_name("\n\tName of the DEM (whitout extension _m4.raw or _m2.raw) ? ", "DEM name", nomfic,
+             std::strlen(nomim1), dem_suffix);
+    std::strcat(nomim1, nomfic);
+    std::strcpy(nomdescr1, nomim1);
+
+    itype_dem1 = ask_number("\n\tType of MNT\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t", "type of MNT", 0, 1);
+    std::strcat(nomim1, itype_dem1 == 0 ? "_m2.raw" : "_m4.raw");
+    std::strcat(nomdescr1, itype_dem1 == 0 ? "_m2.txt" : "_m4.txt");
+}
+
+// Opens the DEM raster as f1: under its local name, or else under its path text as it
+// stands (and then every file of the run keeps its unmapped name). A raster that cannot be
+// opened ends the run after one key, with status 0 and no file created.
+static void open_dem_raster(const char *nomim1)
+{
+    f1 = open_for_reading(local_path(nomim1), "rb");
+    if (f1 == nullptr) {
+        f1 = open_for_reading(nomim1, "rb");
+        if (f1 != nullptr) unmapped_names = true;
+    }
+    if (f1 != nullptr) return;
+    std::printf("\n\tFile %s unknown\n", nomim1);
+    wait_for_key();
+    end_run(0);
+}
+
+// Reads a whole number as "%d" does: blanks skipped, an optional sign, digits. Anything
+// else, or a number outside the int range, is not a whole number.
+static bool scan_whole_number(FILE *f, int &value)
+{
+    int ch;
+    do ch = std::getc(f);
+    while (ch != EOF && std::isspace(ch));
+    const bool negative = (ch == '-');
+    if (ch == '-' || ch == '+') ch = std::getc(f);
+    if (ch == EOF || !std::isdigit(ch)) return false;
+    long long x = 0;
+    while (ch != EOF && std::isdigit(ch)) {
+        x = x * 10 + (ch - '0');
+        if (x > 1LL + INT_MAX) return false;
+        ch = std::getc(f);
+    }
+    if (ch != EOF) std::ungetc(ch, f);
+    if (negative) x = -x;
+    if (x < INT_MIN || x > INT_MAX) return false;
+    value = static_cast<int>(x);
+    return true;
+}
+
+// Reads the six numbers of an open DEM descriptor (lines, columns, bytes per pixel,
+// minimum, maximum, pixel size); reading stops at the first item that is not a whole
+// number, and every value not read stays 0. Returns how many were read.
+static int read_dem_descriptor(int &val)
+{
+    int *targets[6] = {&nb_lig, &nb_col, &val, &mind, &maxd, &pix_size1};
+    int count = 0;
+    while (count < 6 && scan_whole_number(f1d, *targets[count])) count++;
+    std::fclose(f1d);
+    f1d = nullptr;
+    return count;
+}
+
+// A missing descriptor: lines, columns and pixel size are typed, and a descriptor holding
+// lines, columns and bytes per pixel is created once they are known.
+static void create_dem_descriptor(const char *nomdescr1, int &val)
+{
+    std::printf("\n\tNo File %s \n", nomdescr1);
+    nb_lig = ask_count("\n\t\tNumber of lines   ? ", "number of lines");
+    nb_col = ask_count("\t\tNumber of columns ? ", "number of columns");
+    pix_size1 = ask_number("\t\tPixel size ? ", "pixel size");
+    val = (itype_dem1 == 0) ? 2 : 4;
+    f1d = open_file(nomdescr1, "w");
+    bool written = false;
+    if (f1d != nullptr) {
+        std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val);
+        written = !std::ferror(f1d);
+        written = (std::fclose(f1d) == 0) && written;
+        f1d = nullptr;
+    }
+    if (!written)
+        std::fprintf(stderr, "%s: warning: the DEM descriptor %s could not be created; the run goes on\n",
+                     tool_name, local_path(nomdescr1).c_str());
+}
+
+// Lines, columns and pixel size from the descriptor, or typed when there is none.
+static void read_or_create_dem_descriptor(const char *nomdescr1)
+{
+    int val = 0;
+    f1d = open_for_reading(local_path(nomdescr1), "r");
+    if (f1d == nullptr) {
+        create_dem_descriptor(nomdescr1, val);
+    } else {
+        const int values = read_dem_descriptor(val);
+        if (nb_lig < 1 || nb_col < 1) {
+            std::fprintf(stderr, "%s: the DEM descriptor %s gives %d lines and %d columns "
+                         "(%d of its six numbers read); both must be at least 1\n", tool_name,
+                         local_path(nomdescr1).c_str(), nb_lig, nb_col, values);
+            end_run(1);
+        }
+        const int expected = (itype_dem1 == 0) ? 2 : 4;
+        if (values >= 3 && val != expected)
+            std::fprintf(stderr, "%s: warning: the DEM descriptor gives %d bytes per pixel; the raster "
+                         "is read with %d, as its type says\n", tool_name, val, expected);
+    }
+    check_memory_for_dem();
+    if (pix_size1 == 0)
+        pix_size1 = ask_number("\n\tPixel Size (in meters) ? ", "pixel size in meters");
+}
+
+// Reads nb_lig lines of `line_bytes` bytes, one read per line; returns the bytes read.
+template <typename T> static unsigned long long read_raster_lines(T **rows, size_t line_bytes)
+{
+    unsigned long long total = 0;
+    for (int i = 0; i < nb_lig; i++) total += std::fread(rows[i], 1, line_bytes, f1);
+    return total;
+}
+
+// Warns about a raster shorter or longer than its descriptor says.
+static void check_raster_length(const char *nomim1, unsigned long long bytes_read, size_t sample)
+{
+    const unsigned long long expected = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    if (bytes_read < expected * sample)
+        std::fprintf(stderr, "%s: warning: the raster %s holds %llu of the %llu samples expected "
+                     "(%d lines, %d columns); the missing ones are 0\n", tool_name,
+                     local_path(nomim1).c_str(), bytes_read / sample, expected, nb_lig, nb_col);
+    else if (std::getc(f1) != EOF)
+        std::fprintf(stderr, "%s: warning: the raster %s is longer than %llu samples; the rest is ignored\n",
+                     tool_name, local_path(nomim1).c_str(), expected);
+}
+
+// Loads the raster into itab1: 16-bit samples through jtab1 (released afterwards), or
+// 32-bit samples straight into itab1.
+static void load_dem_raster(const char *nomim1)
+{
+    const size_t cols = static_cast<size_t>(nb_col);
+    if (itype_dem1 == 0) {
+        jtab1 = require_grid(usmatrice(nb_col, nb_lig), "jtab1");
+        itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
+        check_raster_length(nomim1, read_raster_lines(jtab1, cols * 2), 2);
+        for (int i = 0; i < nb_lig; i++) {
+            const unsigned short *in = jtab1[i];
+            int *out = itab1[i];
+            for (size_t j = 0; j < cols; j++) out[j] = in[j];
+        }
+        std::fclose(f1);
+        f1 = nullptr;
+        frusmatrice(jtab1, nb_lig);
+        jtab1 = nullptr;
+    } else {
+        itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
+        check_raster_length(nomim1, read_raster_lines(itab1, cols * 4), 4);
+        std::fclose(f1);
+        f1 = nullptr;
+    }
+}
+
+// Range of the raw values, bounded by the start values 10000000 and 0, and its report.
+static void report_dem_range()
+{
+    mind = 10000000;
+    maxd = 0;
+    for (int i = 0; i < nb_lig; i++) {
+        const int *row = itab1[i];
+        for (int j = 0; j < nb_col; j++) {
+            if (row[j] < mind) mind = row[j];
+            if (row[j] > maxd) maxd = row[j];
+        }
+    }
+    std::printf("\n\tDynamic scale of the DEM : ");
+    std::printf("\n\tMin : %d\tMax : %d ", mind, maxd);
+}
+
+static void ask_interval_and_report_size(const char *nomim1)
+{
+    interv = ask_number("\n\n\tHypsometric Interval of the DEM : "
+                        "\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters"
+                        "\n\t\t2 ====> in centimeters\n\t\t3 ====> in millimeters\n\t\t",
+                        "hypsometric interval", 0, 3);
+    std::printf("\n\n\tTHE DEM NAMED %s HAS : ", nomim1);
+    std::printf("\n\t            %d LINES", nb_lig);
+    std::printf("\n\t        AND %d COLUMNS\n", nb_col);
+}
+
+// ---------------------------------------------------------------------------------------
+// opening: results and working grids
+// ---------------------------------------------------------------------------------------
+// Generic name and format of the results, and creation of the result files: two BMP files
+// created empty (written whole at the end), or two raw rasters and their descriptors.
+static void name_and_create_results()
+{
+    char nomfic1[128];
+    ask_name("\n\n\tGeneric name of the two resulting images (without any extension) ? ",
+             "generic name of the results", nomfic1, std::strlen(nomim3), result_suffix);
+    std::strcat(nomim3, nomfic1);
+    std::strcpy(nomdescr3, nomim3);
+    std::strcat(nomim4, nomfic1);
+    std::strcpy(nomdescr4, nomim4);
+
+    format = ask_number("\n\n\tType of format ? \n\t\t0 ====> bitmap\n\t\t1 ====> raster\n\t\t",
+                        "type of format", 0, 1);
+    if (format == 0) {
+        std::strcat(nomim3, "_roughness.bmp");
+        f3 = create_result(nomim3, "w");
+        std::strcat(nomim4, "_roughness_str.bmp");
+        f4 = create_result(nomim4, "w");
+    } else {
+        std::strcat(nomim3, "_roughness.raw");
+        std::strcat(nomdescr3, "_roughness.txt");
+        f3 = create_result(nomim3, "wb");
+        f3d = create_result(nomdescr3, "w");
+        std::strcat(nomim4, "_roughness_str.raw");
+        std::strcat(nomdescr4, "_roughness_str.txt");
+        f4 = create_result(nomim4, "wb");
+        f4d = create_result(nomdescr4, "w");
+    }
+}
+
+// Allocates tab_out, tab_out_str, dtab and dtab1, and fills dtab1 with the elevations in
+// metres.
+static void convert_to_metres()
+{
+    tab_out = require_grid(ucmatrice(nb_col, nb_lig), "tab_out");
+    tab_out_str = require_grid(ucmatrice(nb_col, nb_lig), "tab_out_str");
+    dtab = require_grid(dmatrice(nb_col, nb_lig), "dtab");
+    dtab1 = require_grid(dmatrice(nb_col, nb_lig), "dtab1");
+    const double factor = interval_factor(interv);
+    for (int i = 0; i < nb_lig; i++) {
+        const int *in = itab1[i];
+        double *out = dtab1[i];
+        for (int j = 0; j < nb_col; j++) out[j] = elevation_in_metres(in[j], factor);
+    }
+}
+
+void opening()
+{
+    char nomim1[128], nomdescr1[128];
+    print_banner();
+    roughness_type = 0;
+    ask_dem_location(nomim1, nomdescr1);
+    open_dem_raster(nomim1);
+    read_or_create_dem_descriptor(nomdescr1);
+    load_dem_raster(nomim1);
+    report_dem_range();
+    ask_interval_and_report_size(nomim1);
+    name_and_create_results();
+    convert_to_metres();
+}
+
+// ---------------------------------------------------------------------------------------
+// treatment: roughness ratios and centred scaling
+// ---------------------------------------------------------------------------------------
+// dtab_out is allocated; tab_out and tab_out_str start at 255 (their border keeps it),
+// dtab at 0.0 and dtab_out at 128.0 (the border of both keeps these values).
+static void preset_result_grids()
+{
+    dtab_out = require_grid(dmatrice(nb_col, nb_lig), "dtab_out");
+    const size_t cols = static_cast<size_t>(nb_col);
+    for (int i = 0; i < nb_lig; i++) {
+        std::memset(tab_out[i], 255, cols);
+        std::memset(tab_out_str[i], 255, cols);
+        std::memset(dtab[i], 0, cols * sizeof(double));
+        double *out = dtab_out[i];
+        for (size_t j = 0; j < cols; j++) out[j] = 128.0;
+    }
+}
+
+// The ratio of every interior pixel into dtab.
+static void compute_ratios()
+{
+    for (int i = 1; i < nb_lig - 1; i++) {
+        const double *up = dtab1[i - 1], *row = dtab1[i], *down = dtab1[i + 1];
+        double *out = dtab[i];
+        for (int j = 1; j < nb_col - 1; j++) {
+            const double n[8] = {up[j - 1], up[j],       up[j + 1],   row[j + 1],
+                                 down[j + 1], down[j], down[j - 1], row[j - 1]};
+            out[j] = roughness_ratio(row[j], n);
+        }
+    }
+}
+
+// Smallest and largest interior value of a grid, from the start values 10000000.0 and 0.0.
+static void interior_range(double **grid, double &dmin, double &dmax)
+{
+    dmin = 10000000.0;
+    dmax = 0.0;
+    for (int i = 1; i < nb_lig - 1; i++) {
+        const double *row = grid[i];
+        for (int j = 1; j < nb_col - 1; j++) {
+            if (dmin > row[j]) dmin = row[j];
+            if (dmax < row[j]) dmax = row[j];
+        }
+    }
+}
+
+// Range of the ratios and the maximum stretch, with their reports.
+static double report_ratio_range_and_stretch()
+{
+    double dmin, dmax, first;
+    interior_range(dtab, dmin, dmax);
+    std::printf("\n\n\tStretch : Min. = %lf Max. = %lf dif %lf \n", dmin, dmax, difference(dmax, dmin));
+    const double max_estir = maximum_stretch(dmin, dmax, &first);
+    std::printf("\n\n\tmaximum stretch 1 = %lf ", first);
+    std::printf("\n\tmaximum stretch 2 = %lf ", max_estir);
+    return max_estir;
+}
+
+// dtab_out and tab_out of every interior pixel, with a progress line every 100 lines.
+static void scale_around_128(double max_estir)
+{
+    std::printf("\n\n");
+    for (int i = 1; i < nb_lig - 1; i++) {
+        if (i % 100 == 0) std::printf("\tline %d                   \r", i);
+        const double *ratio = dtab[i];
+        double *scaled = dtab_out[i];
+        unsigned char *level = tab_out[i];
+        for (int j = 1; j < nb_col - 1; j++) {
+            const int val = centred_level(ratio[j], max_estir, &scaled[j]);
+            level[j] = static_cast<unsigned char>(val > 255 ? 255 : val); // 256 would wrap to black
+        }
+    }
+}
+
+// Range of the scaled values (dmin, dmax) and its truncation (min, max), with the report.
+static void report_scaled_range(double &dmin, double &dmax, int &min, int &max)
+{
+    interior_range(dtab_out, dmin, dmax);
+    min = static_cast<int>(dmin);
+    max = static_cast<int>(dmax);
+    std::printf("\n\n\tmin %lf max %lf\n\tmin %d max %d ", dmin, dmax, min, max);
+}
+
+// ---------------------------------------------------------------------------------------
+// treatment: histogram contrast stretch
+// ---------------------------------------------------------------------------------------
+static const int hist_size = 2300;
+
+// Lower cut-off: one below the first level, from min upward, at which the running count
+// passes iseuil; max + 1 when it never does.
+static int lower_cutoff(const int *tab_hist, int min, int max, int iseuil)
+{
+    int itot = 0;
+    for (int level = (min < 0 ? 0 : min); level <= max && level < hist_size; level++) {
+        itot += tab_hist[level];
+        if (itot > iseuil) return level - 1;
+    }
+    return max + 1;
+}
+
+// Upper cut-off: one above the first level, from max downward, at which the running count
+// passes iseuil; min - 1 when it never does.
+static int upper_cutoff(const int *tab_hist, int min, int max, int iseuil)
+{
+    int itot = 0;
+    for (int level = (max >= hist_size ? hist_size - 1 : max); level >= min && level >= 0; level--) {
+        itot += tab_hist[level];
+        if (itot > iseuil) return level + 1;
+    }
+    return min - 1;
+}
+
+// Asks the coefficient of stretching and builds tab_out_str from the histogram of the
+// interior of tab_out.
+static void stretch_contrast(int min, int max)
+{
+    stretch = ask_real("\n\n\tCoefficient of stretching ? ", "coefficient of stretching");
+    const int64_t pixels = static_cast<int64_t>(nb_lig) * nb_col;
+    const int iseuil = truncate_threshold(stretch_threshold(pixels, stretch));
+
+    static int tab_hist[hist_size];
+    std::memset(tab_hist, 0, sizeof tab_hist);
+    for (int i = 1; i < nb_lig - 1; i++) {
+        const unsigned char *row = tab_out[i];
+        for (int j = 1; j < nb_col - 1; j++) tab_hist[row[j]]++;
+    }
+    const int min_seuil = lower_cutoff(tab_hist, min, max, iseuil);
+    const int max_seuil = upper_cutoff(tab_hist, min, max, iseuil);
+
+    unsigned char mapping[256];
+    for (int val = 0; val < 256; val++)
+        mapping[val] = static_cast<unsigned char>(stretched_level(val, min_seuil, max_seuil));
+    for (int i = 0; i < nb_lig; i++) {
+        const unsigned char *in = tab_out[i];
+        unsigned char *out = tab_out_str[i];
+        for (int j = 0; j < nb_col; j++) out[j] = mapping[in[j]];
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// treatment: writing the results
+// ---------------------------------------------------------------------------------------
+[[noreturn]] static void write_failed(const char *path)
+{
+    fail("could not write the result file ", local_path(path).c_str());
+}
+
+// Prints a result descriptor and closes it: six integers, then the maximum stretch, the
+// coefficient of stretching (stretched result only) and the final dynamic scale.
+static void write_result_descriptor(FILE *&f, const char *path, double max_estir, bool with_coefficient,
+                                    double dmin, double dmax)
+{
+    std::fprintf(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, 1, 0, 255, pix_size1);
+    std::fprintf(f, "\n\tmaximum stretch = %lf ", max_estir);
+    if (with_coefficient) std::fprintf(f, "\n\tcoefficient of stretching = %lf ", stretch);
+    std::fprintf(f, "\n\tFinal dynamic scale : Min. = %lf  Max. = %lf ", dmin, dmax);
+    const bool ok = !std::ferror(f);
+    const bool closed = std::fclose(f) == 0;
+    f = nullptr;
+    if (!ok || !closed) write_failed(path);
+    mark_result_complete(path);
+}
+
+// Writes a byte grid as a raw raster, one write per line, and closes it.
+static void write_raw_raster(FILE *&f, const char *path, unsigned char **grid)
+{
+    const size_t cols = static_cast<size_t>(nb_col);
+    bool ok = true;
+    for (int i = 0; i < nb_lig && ok; i++) ok = std::fwrite(grid[i], 1, cols, f) == cols;
+    const bool closed = std::fclose(f) == 0;
+    f = nullptr;
+    if (!ok || !closed) write_failed(path);
+    mark_result_complete(path);
+}
+
+static void write_bitmap(const char *path, unsigned char **grid)
+{
+    if (SauveBMP(local_path(path).c_str(), grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path);
+    mark_result_complete(path);
+}
+
+static void write_results(double max_estir, double dmin, double dmax)
+{
+    if (format == 0) {
+        write_bitmap(nomim3, tab_out);
+        write_bitmap(nomim4, tab_out_str);
+    } else {
+        write_result_descriptor(f3d, nomdescr3, max_estir, false, dmin, dmax);
+        write_raw_raster(f3, nomim3, tab_out);
+        write_result_descriptor(f4d, nomdescr4, max_estir, true, dmin, dmax);
+        write_raw_raster(f4, nomim4, tab_out_str);
+    }
+}
+
+void treatment()
+{
+    double dmin, dmax;
+    int min, max;
+    preset_result_grids();
+    compute_ratios();
+    const double max_estir = report_ratio_range_and_stretch();
+    scale_around_128(max_estir);
+    report_scaled_range(dmin, dmax, min, max);
+    stretch_contrast(min, max);
+    write_results(max_estir, dmin, dmax);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reset, for in-process drivers
+// ---------------------------------------------------------------------------------------
+template <typename T> static void release_grid(T **&grid, void (*release)(T **, int))
+{
+    release(grid, nb_lig);
+    grid = nullptr;
+}
+
+static void close_file(FILE *&f)
+{
+    if (f != nullptr) std::fclose(f);
+    f = nullptr;
+}
+
+void release_run_state()
+{
+    release_grid(tab_out, frucmatrice);
+    release_grid(tab_out_str, frucmatrice);
+    release_grid(jtab1, frusmatrice);
+    release_grid(itab1, frimatrice);
+    release_grid(dtab, frdmatrice);
+    release_grid(dtab1, frdmatrice);
+    release_grid(dtab_out, frdmatrice);
+    for (FILE **f : {&f1, &f1d, &f3, &f3d, &f4, &f4d}) close_file(*f);
+    nb_lig = nb_col = mind = maxd = pix_size1 = itype_dem1 = format = roughness_type = interv = 0;
+    stretch = 0.0;
+    nomim3[0] = nomdescr3[0] = nomim4[0] = nomdescr4[0] = '\0';
+    unmapped_names = false;
+    nb_results_created = 0;
+}
+
+#ifndef ORVANDE_NO_MAIN
+int main()
+{
+    opening();
+    treatment();
+    return 0;
+}
+#endif
