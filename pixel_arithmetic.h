@@ -118,13 +118,14 @@ inline int truncate_threshold(double seuil)
     return static_cast<int>(seuil);
 }
 
-// Stretched level of a grey level val, given the cut-offs: 0 below min_seuil, then 255
-// above max_seuil, else 1 + 253 x (val - min_seuil) / (max_seuil - min_seuil + 1),
+// Stretched level of a grey level val, given the cut-offs: 255 above max_seuil, else 0
+// below min_seuil (a value both below the lower and above the upper cut-off of crossed
+// cut-offs gives 255), else 1 + 253 x (val - min_seuil) / (max_seuil - min_seuil + 1),
 // truncated (1 to 253; 254 never occurs).
 inline int stretched_level(int val, int min_seuil, int max_seuil)
 {
-    if (val < min_seuil) return 0;
     if (val > max_seuil) return 255;
+    if (val < min_seuil) return 0;
     const int idif = max_seuil - min_seuil + 1;
     double dval = static_cast<double>(static_cast<ext>(val - min_seuil) / idif);
     dval = static_cast<double>(static_cast<ext>(dval) * 253 + 1);
