@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <sys/stat.h>
 #include <termios.h>
@@ -581,8 +582,20 @@ static void name_and_create_results()
     }
 }
 
+// Elevation in metres of every raw value from lowest to highest, when that range is small
+// enough for a table (always so for 16-bit samples): one extended product per value.
+static double *metres_table(int lowest, int highest, double factor)
+{
+    const long long span = static_cast<long long>(highest) - lowest + 1;
+    if (span <= 0 || span > (1 << 20)) return nullptr;
+    double *table = dvecteur(static_cast<int>(span));
+    if (table != nullptr)
+        for (long long k = 0; k < span; k++) table[k] = elevation_in_metres(static_cast<int>(lowest + k), factor);
+    return table;
+}
+
 // Allocates tab_out, tab_out_str, dtab and dtab1, and fills dtab1 with the elevations in
-// metres.
+// metres (the range scan bounds every raw value: mind <= value <= maxd).
 static void convert_to_metres()
 {
     tab_out = require_grid(ucmatrice(nb_col, nb_lig), "tab_out");
@@ -590,11 +603,18 @@ static void convert_to_metres()
     dtab = require_grid(dmatrice(nb_col, nb_lig), "dtab");
     dtab1 = require_grid(dmatrice(nb_col, nb_lig), "dtab1");
     const double factor = interval_factor(interv);
+    double *table = (interv == 0) ? nullptr : metres_table(mind, maxd, factor);
     for (int i = 0; i < nb_lig; i++) {
         const int *in = itab1[i];
         double *out = dtab1[i];
-        for (int j = 0; j < nb_col; j++) out[j] = elevation_in_metres(in[j], factor);
+        if (interv == 0) // metres: the product by 1 is the integer itself
+            for (int j = 0; j < nb_col; j++) out[j] = in[j];
+        else if (table != nullptr)
+            for (int j = 0; j < nb_col; j++) out[j] = table[in[j] - mind];
+        else
+            for (int j = 0; j < nb_col; j++) out[j] = elevation_in_metres(in[j], factor);
     }
+    frdvecteur(table);
 }
 
 void opening()
@@ -615,65 +635,107 @@ void opening()
 // ---------------------------------------------------------------------------------------
 // treatment: roughness ratios and centred scaling
 // ---------------------------------------------------------------------------------------
-// dtab_out is allocated; tab_out and tab_out_str start at 255 (their border keeps it),
-// dtab at 0.0 and dtab_out at 128.0 (the border of both keeps these values).
+// dtab_out is allocated; the border of tab_out takes 255 and the border of dtab_out 128.0,
+// which they keep to the end. Their interior cells are written by the scaling, and every
+// cell of tab_out_str by the stretch; dtab comes zero-filled from the allocator, so its
+// border already holds 0.0.
 static void preset_result_grids()
 {
     dtab_out = require_grid(dmatrice(nb_col, nb_lig), "dtab_out");
-    const size_t cols = static_cast<size_t>(nb_col);
+    const int last = nb_col - 1;
     for (int i = 0; i < nb_lig; i++) {
-        std::memset(tab_out[i], 255, cols);
-        std::memset(tab_out_str[i], 255, cols);
-        std::memset(dtab[i], 0, cols * sizeof(double));
-        double *out = dtab_out[i];
-        for (size_t j = 0; j < cols; j++) out[j] = 128.0;
-    }
-}
-
-// The ratio of every interior pixel into dtab.
-static void compute_ratios()
-{
-    for (int i = 1; i < nb_lig - 1; i++) {
-        const double *up = dtab1[i - 1], *row = dtab1[i], *down = dtab1[i + 1];
-        double *out = dtab[i];
-        for (int j = 1; j < nb_col - 1; j++) {
-            const double n[8] = {up[j - 1], up[j],       up[j + 1],   row[j + 1],
-                                 down[j + 1], down[j], down[j - 1], row[j - 1]};
-            out[j] = roughness_ratio(row[j], n);
+        if (i == 0 || i == nb_lig - 1) {
+            std::memset(tab_out[i], 255, static_cast<size_t>(nb_col));
+            for (int j = 0; j < nb_col; j++) dtab_out[i][j] = 128.0;
+        } else {
+            tab_out[i][0] = tab_out[i][last] = 255;
+            dtab_out[i][0] = dtab_out[i][last] = 128.0;
         }
     }
 }
 
-// Smallest and largest interior value of a grid, from the start values 10000000.0 and 0.0.
-static void interior_range(double **grid, double &dmin, double &dmax)
+// Midpoint scratch lines. Each midpoint between two pixels serves both of them (the sum is
+// symmetric), so each is computed once: along a line, and between a line and the next one
+// (straight down, down to the right and down to the left).
+struct MidpointLines {
+    double *right;                          // pixel j and j+1 of the line
+    double *down, *down_right, *down_left;  // pixel j and j, j+1, j-1 of the next line
+};
+
+static void midpoints_along(const double *line, double *right)
+{
+    for (int j = 0; j + 1 < nb_col; j++) right[j] = midpoint(line[j], line[j + 1]);
+}
+
+static void midpoints_between(const double *line, const double *next, MidpointLines &m)
+{
+    for (int j = 0; j < nb_col; j++) m.down[j] = midpoint(line[j], next[j]);
+    for (int j = 0; j + 1 < nb_col; j++) m.down_right[j] = midpoint(line[j], next[j + 1]);
+    for (int j = 1; j < nb_col; j++) m.down_left[j] = midpoint(line[j], next[j - 1]);
+}
+
+static MidpointLines new_midpoint_lines()
+{
+    MidpointLines m = {dvecteur(nb_col), dvecteur(nb_col), dvecteur(nb_col), dvecteur(nb_col)};
+    if (!m.right || !m.down || !m.down_right || !m.down_left) fail("not enough memory for ", "the midpoint lines");
+    return m;
+}
+
+static void free_midpoint_lines(MidpointLines &m)
+{
+    frdvecteur(m.right);
+    frdvecteur(m.down);
+    frdvecteur(m.down_right);
+    frdvecteur(m.down_left);
+}
+
+// The ratio of every interior pixel into dtab, and the range of the ratios (dmin, dmax),
+// from the start values 10000000.0 and 0.0, both tests strict.
+static void compute_ratios(double &dmin, double &dmax)
 {
     dmin = 10000000.0;
     dmax = 0.0;
+    if (nb_lig < 3 || nb_col < 3) return;
+    MidpointLines above = new_midpoint_lines(), below = new_midpoint_lines();
+    midpoints_between(dtab1[0], dtab1[1], above);
     for (int i = 1; i < nb_lig - 1; i++) {
-        const double *row = grid[i];
+        midpoints_along(dtab1[i], below.right);
+        midpoints_between(dtab1[i], dtab1[i + 1], below);
+        const double *row = dtab1[i];
+        double *out = dtab[i];
         for (int j = 1; j < nb_col - 1; j++) {
-            if (dmin > row[j]) dmin = row[j];
-            if (dmax < row[j]) dmax = row[j];
+            const double m[8] = {above.down_right[j - 1], above.down[j], above.down_left[j + 1], below.right[j],
+                                 below.down_right[j],     below.down[j], below.down_left[j],     below.right[j - 1]};
+            const double ratio = ratio_of_midpoints(row[j], m);
+            out[j] = ratio;
+            if (dmin > ratio) dmin = ratio;
+            if (dmax < ratio) dmax = ratio;
         }
+        std::swap(above, below);
     }
+    free_midpoint_lines(above);
+    free_midpoint_lines(below);
 }
 
-// Range of the ratios and the maximum stretch, with their reports.
-static double report_ratio_range_and_stretch()
+// The range of the ratios, the maximum stretch, and their reports.
+static double report_ratio_range_and_stretch(double dmin, double dmax)
 {
-    double dmin, dmax, first;
-    interior_range(dtab, dmin, dmax);
     std::printf("\n\n\tStretch : Min. = %lf Max. = %lf dif %lf \n", dmin, dmax, difference(dmax, dmin));
+    double first;
     const double max_estir = maximum_stretch(dmin, dmax, &first);
     std::printf("\n\n\tmaximum stretch 1 = %lf ", first);
     std::printf("\n\tmaximum stretch 2 = %lf ", max_estir);
     return max_estir;
 }
 
-// dtab_out and tab_out of every interior pixel, with a progress line every 100 lines.
-static void scale_around_128(double max_estir)
+// dtab_out and tab_out of every interior pixel, with a progress line every 100 lines; the
+// range of the interior dtab_out values (dmin, dmax, from 10000000.0 and 0.0, strict tests)
+// and the histogram of the interior grey levels of tab_out are gathered on the way.
+static void scale_around_128(double max_estir, double &dmin, double &dmax, int *tab_hist)
 {
     std::printf("\n\n");
+    dmin = 10000000.0;
+    dmax = 0.0;
     for (int i = 1; i < nb_lig - 1; i++) {
         if (i % 100 == 0) std::printf("\tline %d                   \r", i);
         const double *ratio = dtab[i];
@@ -682,14 +744,16 @@ static void scale_around_128(double max_estir)
         for (int j = 1; j < nb_col - 1; j++) {
             const int val = centred_level(ratio[j], max_estir, &scaled[j]);
             level[j] = static_cast<unsigned char>(val > 255 ? 255 : val); // 256 would wrap to black
+            tab_hist[level[j]]++;
+            if (dmin > scaled[j]) dmin = scaled[j];
+            if (dmax < scaled[j]) dmax = scaled[j];
         }
     }
 }
 
-// Range of the scaled values (dmin, dmax) and its truncation (min, max), with the report.
-static void report_scaled_range(double &dmin, double &dmax, int &min, int &max)
+// The report of the scaled range (dmin, dmax) and of its truncation (min, max).
+static void report_scaled_range(double dmin, double dmax, int &min, int &max)
 {
-    interior_range(dtab_out, dmin, dmax);
     min = static_cast<int>(dmin);
     max = static_cast<int>(dmax);
     std::printf("\n\n\tmin %lf max %lf\n\tmin %d max %d ", dmin, dmax, min, max);
@@ -725,19 +789,12 @@ static int upper_cutoff(const int *tab_hist, int min, int max, int iseuil)
 }
 
 // Asks the coefficient of stretching and builds tab_out_str from the histogram of the
-// interior of tab_out.
-static void stretch_contrast(int min, int max)
+// interior grey levels of tab_out.
+static void stretch_contrast(const int *tab_hist, int min, int max)
 {
     stretch = ask_real("\n\n\tCoefficient of stretching ? ", "coefficient of stretching");
     const int64_t pixels = static_cast<int64_t>(nb_lig) * nb_col;
     const int iseuil = truncate_threshold(stretch_threshold(pixels, stretch));
-
-    static int tab_hist[hist_size];
-    std::memset(tab_hist, 0, sizeof tab_hist);
-    for (int i = 1; i < nb_lig - 1; i++) {
-        const unsigned char *row = tab_out[i];
-        for (int j = 1; j < nb_col - 1; j++) tab_hist[row[j]]++;
-    }
     const int min_seuil = lower_cutoff(tab_hist, min, max, iseuil);
     const int max_seuil = upper_cutoff(tab_hist, min, max, iseuil);
 
@@ -810,12 +867,14 @@ void treatment()
 {
     double dmin, dmax;
     int min, max;
+    static int tab_hist[hist_size];
+    std::memset(tab_hist, 0, sizeof tab_hist);
     preset_result_grids();
-    compute_ratios();
-    const double max_estir = report_ratio_range_and_stretch();
-    scale_around_128(max_estir);
+    compute_ratios(dmin, dmax);
+    const double max_estir = report_ratio_range_and_stretch(dmin, dmax);
+    scale_around_128(max_estir, dmin, dmax, tab_hist);
     report_scaled_range(dmin, dmax, min, max);
-    stretch_contrast(min, max);
+    stretch_contrast(tab_hist, min, max);
     write_results(max_estir, dmin, dmax);
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 typedef long double ext; // the extended-precision type of intermediate results
 
@@ -29,10 +30,35 @@ inline double elevation_in_metres(int raw, double factor)
     return static_cast<double>(static_cast<ext>(raw) * factor);
 }
 
-// Midpoint between the centre c and one neighbour n: (c + n) x 0.5, rounded to double.
+// a + b rounded to a 64-bit significand and then to double, as an extended-precision sum
+// stored to double. When the exact sum fits in 64 bits the first rounding changes nothing,
+// and the double sum is the answer: that is checked in double arithmetic (the error of the
+// double sum, exact by the two-sum algorithm, is a multiple of 2^(E-63) where 2^E is the
+// order of the sum); otherwise the sum is formed in extended precision.
+inline double sum_rounded_twice(double a, double b)
+{
+    const double s = a + b;
+    const double bb = s - a;
+    const double err = (a - (s - bb)) + (b - bb);
+    if (err == 0.0) return s;
+    uint64_t bits;
+    std::memcpy(&bits, &s, sizeof bits);
+    const uint64_t order = bits & 0x7FF0000000000000ULL;
+    if (order > (11ULL << 52) && order != 0x7FF0000000000000ULL) {
+        // quantum = 1.5 x 2^(E-11): adding and removing it rounds err to a multiple of 2^(E-63).
+        const uint64_t qbits = (order - (11ULL << 52)) | 0x0008000000000000ULL;
+        double quantum;
+        std::memcpy(&quantum, &qbits, sizeof quantum);
+        if ((err + quantum) - quantum == err) return s;
+    }
+    return static_cast<double>(static_cast<ext>(a) + b);
+}
+
+// Midpoint between the centre c and one neighbour n: (c + n) x 0.5, rounded to double
+// (the halving is exact, so this is the rounded-twice sum halved). Symmetric in c and n.
 inline double midpoint(double c, double n)
 {
-    return static_cast<double>((static_cast<ext>(c) + n) * 0.5L);
+    return sum_rounded_twice(c, n) * 0.5;
 }
 
 // One ninth, rounded to double (0.1111111111111111): the mean is a product by it.
@@ -44,27 +70,36 @@ inline double ratio_divisor(double c)
     return (c == 0.0) ? 1.0e-7 : c;
 }
 
-// Roughness ratio of one pixel from its 3x3 neighbourhood
-//     n[0] n[1] n[2]
-//     n[7]  c   n[3]        (the eight neighbours clockwise from the upper left)
-//     n[6] n[5] n[4]
-// dif_3D = (A + B + C + D + E + F + G + H + I) x one_ninth, where A..H are the midpoints
-// between c and n[0]..n[7] and I = c, summed left to right; ratio = dif_3D / divisor.
-// In closed form (5c + s/2) / (9c), s the sum of the neighbours: 1 on flat ground, above 1
-// in hollows and below 1 on crests when elevations are positive.
-inline double roughness_ratio(double c, const double n[8])
+// Roughness ratio of one pixel from the eight midpoints A..H between the centre c and its
+// neighbours, clockwise from the upper left, and I = c:
+// dif_3D = (A + B + C + D + E + F + G + H + I) x one_ninth, summed left to right in
+// extended precision and rounded to double; ratio = dif_3D / divisor, rounded to double.
+inline double ratio_of_midpoints(double c, const double m[8])
 {
-    ext sum = midpoint(c, n[0]);
-    for (int k = 1; k < 8; k++) sum += midpoint(c, n[k]);
+    ext sum = m[0];
+    for (int k = 1; k < 8; k++) sum += m[k];
     sum += c;
     const double dif_3D = static_cast<double>(sum * one_ninth);
     return static_cast<double>(static_cast<ext>(dif_3D) / ratio_divisor(c));
 }
 
+// Roughness ratio of one pixel from its 3x3 neighbourhood
+//     n[0] n[1] n[2]
+//     n[7]  c   n[3]        (the eight neighbours clockwise from the upper left)
+//     n[6] n[5] n[4]
+// In closed form (5c + s/2) / (9c), s the sum of the neighbours: 1 on flat ground, above 1
+// in hollows and below 1 on crests when elevations are positive.
+inline double roughness_ratio(double c, const double n[8])
+{
+    double m[8];
+    for (int k = 0; k < 8; k++) m[k] = midpoint(c, n[k]);
+    return ratio_of_midpoints(c, m);
+}
+
 // Difference of two doubles, evaluated in extended precision and rounded to double.
 inline double difference(double a, double b)
 {
-    return static_cast<double>(static_cast<ext>(a) - b);
+    return sum_rounded_twice(a, -b);
 }
 
 // Maximum stretch: the largest of 0, 1 - dmin and dmax - 1, the largest distance of a
@@ -95,10 +130,10 @@ inline int centred_level(double r, double max_estir, double *scaled)
     double dval = above ? difference(r, 1.0) : difference(1.0, r);
     dval = static_cast<double>(static_cast<ext>(dval) / max_estir * 128.0L);
     if (above) {
-        *scaled = static_cast<double>(static_cast<ext>(dval) + 128.0L);
+        *scaled = sum_rounded_twice(dval, 128.0);
         return 128 + static_cast<int>(dval);
     }
-    *scaled = static_cast<double>(128.0L - dval);
+    *scaled = sum_rounded_twice(128.0, -dval);
     return 128 - static_cast<int>(dval);
 }
 

@@ -12,7 +12,7 @@ need_packages cmake g++ libgtest-dev
 jobs=$(nproc 2>/dev/null || echo 2)
 run_suite() { # build-dir, extra cmake arguments...
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANDE_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include <cmath>
 #include <cstdio>
@@ -183,6 +185,66 @@ TEST(Stretch, InRangeLevelsStayFromOneTo253AndWholeValuesAreExact)
                 // Integer part of the exact value 1 + 253 (v - lo) / idif.
                 ASSERT_EQ(level, 1 + 253 * (v - lo) / idif) << v << " " << lo << " " << hi;
             }
+}
+
+} // namespace
+
+namespace {
+
+double reference_sum(double a, double b) { return static_cast<double>(static_cast<long double>(a) + b); }
+
+double from_bits(uint64_t bits)
+{
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+TEST(SumRoundedTwice, AgreesWithTheExtendedSumOnDemValuesAndRandomBits)
+{
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    auto next = [&state]() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int k = 0; k < 2000000; k++) {
+        const uint64_t r = next();
+        double a, b;
+        switch (k % 4) {
+        case 0: // values in decimetres, centimetres or millimetres, as the conversion makes them
+            a = elevation_in_metres(static_cast<int>(r % 200000) - 1000, interval_factor(1 + k % 3));
+            b = elevation_in_metres(static_cast<int>((r >> 20) % 200000) - 1000, interval_factor(1 + k % 3));
+            break;
+        case 1: // wildly different orders of magnitude
+            a = elevation_in_metres(static_cast<int>(r & 0x7FFFFFFF), 0.001);
+            b = elevation_in_metres(static_cast<int>((r >> 32) % 1000), 0.001);
+            break;
+        case 2: // arbitrary finite bit patterns of moderate exponent
+            a = from_bits((r & 0x800FFFFFFFFFFFFFULL) | (uint64_t(1023 + (r >> 52) % 40) << 52));
+            b = from_bits((next() & 0x800FFFFFFFFFFFFFULL) | (uint64_t(1000 + (r >> 45) % 40) << 52));
+            break;
+        default: // sums whose exact value sits next to a halfway point of the double grid
+            a = 1.0 + static_cast<double>(r % 1024) * 0x1p-52;
+            b = 0x1p-53 + (static_cast<double>((r >> 10) % 5) - 2.0) * 0x1p-64 * ((r >> 20) % 3);
+            break;
+        }
+        ASSERT_EQ(sum_rounded_twice(a, b), reference_sum(a, b)) << std::hexfloat << a << " " << b;
+        ASSERT_EQ(sum_rounded_twice(b, a), sum_rounded_twice(a, b));
+    }
+}
+
+TEST(SumRoundedTwice, DoubleRoundingCasesTakeTheExtendedValue)
+{
+    // 1 + 2^-53 + 2^-64: the extended sum rounds to the halfway point 1 + 2^-53, which then
+    // rounds to even (1.0); a single rounding would give 1 + 2^-52.
+    const double a = 1.0, b = 0x1p-53 + 0x1p-64;
+    EXPECT_EQ(a + b, 1.0 + 0x1p-52);
+    EXPECT_EQ(sum_rounded_twice(a, b), 1.0);
+    EXPECT_EQ(sum_rounded_twice(a, b), reference_sum(a, b));
+    EXPECT_EQ(midpoint(a, b), 0.5);
+    EXPECT_EQ(difference(1.0, -b), 1.0);
 }
 
 } // namespace
