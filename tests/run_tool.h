@@ -1,0 +1,443 @@
+// Helpers for the end-to-end tests: a scratch working directory, DEM files below its
+// c:/images/<folder>/, one run of the real tool with answers on stdin (stdout, stderr and the
+// exit status captured apart), and the documented console texts from which a test builds the
+// whole stdout it expects.
+#ifndef RUN_TOOL_H
+#define RUN_TOOL_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+// ---------------------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------------------
+
+// A fresh directory below the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string templ = (fs::temp_directory_path() / "orvande-e2e-XXXXXX").string();
+        if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = templ;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const fs::path &path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// The local folder that the path text c:\images\<folder>\ names below the working directory.
+inline fs::path images_folder(const fs::path &root, const std::string &folder)
+{
+    return root / "c:" / "images" / folder;
+}
+
+inline void write_bytes(const fs::path &p, const Bytes &b)
+{
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+    if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+inline void write_text(const fs::path &p, const std::string &s)
+{
+    write_bytes(p, Bytes(s.begin(), s.end()));
+}
+
+inline Bytes read_bytes(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string read_text(const fs::path &p)
+{
+    const Bytes b = read_bytes(p);
+    return std::string(b.begin(), b.end());
+}
+
+// Samples of an _m2 raster (16-bit, least significant byte first) or an _m4 raster (32-bit
+// two's complement, least significant byte first), line after line.
+inline Bytes samples_m2(const std::vector<int> &v)
+{
+    Bytes b;
+    for (int x : v) {
+        b.push_back(static_cast<unsigned char>(x & 0xFF));
+        b.push_back(static_cast<unsigned char>((x >> 8) & 0xFF));
+    }
+    return b;
+}
+
+inline Bytes samples_m4(const std::vector<int> &v)
+{
+    Bytes b;
+    for (int x : v) {
+        const uint32_t u = static_cast<uint32_t>(x);
+        for (int k = 0; k < 4; k++) b.push_back(static_cast<unsigned char>(u >> (8 * k)));
+    }
+    return b;
+}
+
+// A DEM below root: c:/images/<folder>/<name>_m2.raw (or _m4) and, when descriptor is not
+// null, its descriptor text.
+inline void write_dem(const fs::path &root, const std::string &folder, const std::string &name, int type,
+                      const std::vector<int> &values, const char *descriptor)
+{
+    const fs::path dir = images_folder(root, folder);
+    fs::create_directories(dir);
+    const std::string stem = name + (type == 0 ? "_m2" : "_m4");
+    write_bytes(dir / (stem + ".raw"), type == 0 ? samples_m2(values) : samples_m4(values));
+    if (descriptor != nullptr) write_text(dir / (stem + ".txt"), descriptor);
+}
+
+// Every entry below root, as relative path -> contents ("<dir>" for a folder).
+inline std::map<std::string, std::string> snapshot(const fs::path &root)
+{
+    std::map<std::string, std::string> m;
+    for (const auto &e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(e.path(), root).string();
+        m[rel] = e.is_directory() ? std::string("<dir>") : read_text(e.path());
+    }
+    return m;
+}
+
+// Names of the entries of one folder.
+inline std::vector<std::string> names_in(const fs::path &dir)
+{
+    std::vector<std::string> v;
+    for (const auto &e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// A grid of bytes, line 0 first.
+using Grid = std::vector<Bytes>;
+
+inline Grid filled_grid(int lines, int cols, unsigned char v)
+{
+    return Grid(static_cast<size_t>(lines), Bytes(static_cast<size_t>(cols), v));
+}
+
+// A raw result: the lines one after the other, no header, no padding.
+inline Bytes raw_of(const Grid &g)
+{
+    Bytes b;
+    for (const Bytes &line : g) b.insert(b.end(), line.begin(), line.end());
+    return b;
+}
+
+// An 8-bit BMP with the grey ramp palette: the 54-byte header, 256 entries i i i 0, then the
+// lines from the last to the first, each padded with zero bytes to a multiple of 4.
+inline Bytes bmp_of(const Grid &g)
+{
+    const uint32_t lines = static_cast<uint32_t>(g.size());
+    const uint32_t cols = lines ? static_cast<uint32_t>(g[0].size()) : 0;
+    const uint32_t stride = (cols + 3) / 4 * 4;
+    Bytes b;
+    auto put16 = [&b](uint32_t v) {
+        for (int k = 0; k < 2; k++) b.push_back(static_cast<unsigned char>(v >> (8 * k)));
+    };
+    auto put32 = [&b](uint32_t v) {
+        for (int k = 0; k < 4; k++) b.push_back(static_cast<unsigned char>(v >> (8 * k)));
+    };
+    put16(19778);                        // "BM"
+    put32(1078 + lines * stride);        // file size
+    put16(0);                            // reserved
+    put16(0);
+    put32(1078);                         // first pixel row
+    put32(40);                           // info header size
+    put32(cols);
+    put32(lines);
+    put16(1);                            // planes
+    put16(8);                            // bits per pixel
+    put32(0);                            // no compression
+    put32(lines * stride);               // image size
+    put32(10000);                        // pixels per metre
+    put32(10000);
+    put32(0);                            // colours used
+    put32(0);                            // colours important
+    for (int i = 0; i < 256; i++) {
+        const unsigned char c = static_cast<unsigned char>(i);
+        b.insert(b.end(), {c, c, c, 0});
+    }
+    for (uint32_t l = lines; l-- > 0;) {
+        b.insert(b.end(), g[l].begin(), g[l].end());
+        b.insert(b.end(), stride - cols, 0);
+    }
+    return b;
+}
+
+// ---------------------------------------------------------------------------------------
+// Running the tool
+// ---------------------------------------------------------------------------------------
+struct RunResult {
+    std::string out, err;
+    int status = -1;        // exit status, when the process exited
+    bool exited = false;    // ended through exit (not a signal)
+    bool timed_out = false; // killed by the runner
+};
+
+// Also reachable as e2e::Run (inside a test body a plain "Run" names testing::Test::Run).
+using Run = RunResult;
+
+struct RunOptions {
+    // When not empty: after `input` is written, stdin stays open until stdout ends with this
+    // text; then `while_waiting` is called and `late_input` written before stdin is closed.
+    std::string wait_for;
+    std::function<void(const std::string &out_so_far, pid_t pid)> while_waiting;
+    std::string late_input;
+    int timeout_s = 60;
+};
+
+// True while the process pid has not ended (it is not reaped here).
+inline bool still_running(pid_t pid)
+{
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
+}
+
+// Runs the tool in the working directory cwd with `input` on its stdin (a pipe, not a
+// terminal).
+inline RunResult run_tool(const fs::path &cwd, const std::string &input, const RunOptions &opt = {})
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // The build's tool, unless ORVANDE_BIN names another one.
+        const char *bin = std::getenv("ORVANDE_BIN");
+        if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
+        execl(bin, bin, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+
+    RunResult r;
+    std::string pending = input;
+    int stage = 0; // 0: writing input, 1: waiting for wait_for, 2: writing late input, 3: stdin closed
+    int fd_in = in[1], fd_out = out[0], fd_err = err[0];
+    auto close_stdin = [&]() {
+        if (fd_in >= 0) close(fd_in);
+        fd_in = -1;
+        stage = 3;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
+    while (fd_out >= 0 || fd_err >= 0) {
+        if (stage == 0 && pending.empty()) {
+            if (opt.wait_for.empty()) close_stdin();
+            else stage = 1;
+        }
+        if (stage == 1) {
+            const std::string &w = opt.wait_for;
+            const bool ready = r.out.size() >= w.size() && r.out.compare(r.out.size() - w.size(), w.size(), w) == 0;
+            if (ready || fd_out < 0) {
+                if (opt.while_waiting) opt.while_waiting(r.out, pid);
+                pending = opt.late_input;
+                stage = 2;
+            }
+        }
+        if (stage == 2 && pending.empty()) close_stdin();
+
+        pollfd fds[3];
+        int n = 0;
+        if (fd_out >= 0) fds[n++] = pollfd{fd_out, POLLIN, 0};
+        if (fd_err >= 0) fds[n++] = pollfd{fd_err, POLLIN, 0};
+        const bool writing = fd_in >= 0 && !pending.empty();
+        if (writing) fds[n++] = pollfd{fd_in, POLLOUT, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, static_cast<nfds_t>(n), static_cast<int>(left < 100 ? left : 100)) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int k = 0; k < n; k++) {
+            if (fds[k].revents == 0) continue;
+            if (fds[k].fd == fd_in) {
+                const ssize_t w = write(fd_in, pending.data(), pending.size());
+                if (w > 0) pending.erase(0, static_cast<size_t>(w));
+                else if (w < 0 && errno != EAGAIN) { // the tool has stopped reading
+                    pending.clear();
+                    close_stdin();
+                }
+                continue;
+            }
+            char buf[65536];
+            const ssize_t got = read(fds[k].fd, buf, sizeof buf);
+            std::string &dest = (fds[k].fd == fd_out) ? r.out : r.err;
+            if (got > 0) dest.append(buf, static_cast<size_t>(got));
+            else if (got == 0 || errno != EAGAIN) {
+                close(fds[k].fd);
+                (fds[k].fd == fd_out ? fd_out : fd_err) = -1;
+            }
+        }
+    }
+    if (fd_in >= 0) close(fd_in);
+    if (fd_out >= 0) close(fd_out);
+    if (fd_err >= 0) close(fd_err);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.exited = WIFEXITED(st);
+    r.status = r.exited ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// The documented console texts
+// ---------------------------------------------------------------------------------------
+namespace say {
+
+// The five credit lines (banner lines 6, 7, 9, 10 and 12) as this tool words them.
+inline const std::vector<std::string> &credit_lines()
+{
+    static const std::vector<std::string> lines = {
+        "      3x3 roughness ratio of digital elevation models       ",
+        "      by the orvande_3d_roughness developers                ",
+        "      Version 1.0, December 2026                            ",
+        "      C++17 console edition for Linux                       ",
+        "      Free to use and to share with its sources             ",
+    };
+    return lines;
+}
+
+inline std::string framed(const std::string &inside) { return "\n\t*" + inside + "*"; }
+
+inline std::string banner()
+{
+    const std::string stars(62, '*'), blank(60, ' ');
+    const auto &c = credit_lines();
+    std::string s = "\n\n\t" + stars;
+    s += framed(blank);
+    s += framed("                     ORVANDE_3D                             ");
+    s += framed(blank) + framed(blank);
+    s += framed(c[0]) + framed(c[1]);
+    s += framed(blank);
+    s += framed(c[2]) + framed(c[3]);
+    s += framed(blank);
+    s += framed(c[4]);
+    s += framed(blank);
+    s += "\n\t" + stars;
+    s += "\n\n\tAdaptive version of Orvande in order to calculate the DEM roughness";
+    return s;
+}
+
+inline std::string folder_q() { return "\n\n\tName of the File Folder located in the Directory c:\\images\\ ? "; }
+inline std::string dem_q() { return "\n\tName of the DEM (whitout extension _m4.raw or _m2.raw) ? "; }
+inline std::string type_menu() { return "\n\tType of MNT\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t"; }
+inline std::string unknown(const std::string &path) { return "\n\tFile " + path + " unknown\n"; }
+inline std::string no_file(const std::string &path) { return "\n\tNo File " + path + " \n"; }
+inline std::string lines_q() { return "\n\t\tNumber of lines   ? "; }
+inline std::string columns_q() { return "\t\tNumber of columns ? "; }
+inline std::string pixel_q() { return "\t\tPixel size ? "; }
+inline std::string pixel_metres_q() { return "\n\tPixel Size (in meters) ? "; }
+inline std::string dem_range(const std::string &min, const std::string &max)
+{
+    return "\n\tDynamic scale of the DEM : \n\tMin : " + min + "\tMax : " + max + " ";
+}
+inline std::string interval_menu()
+{
+    return "\n\n\tHypsometric Interval of the DEM : \n\t\t0 ====> in meters\n\t\t1 ====> in decimeters"
+           "\n\t\t2 ====> in centimeters\n\t\t3 ====> in millimeters\n\t\t";
+}
+inline std::string dem_size(const std::string &path, int lines, int cols)
+{
+    return "\n\n\tTHE DEM NAMED " + path + " HAS : \n\t            " + std::to_string(lines) +
+           " LINES\n\t        AND " + std::to_string(cols) + " COLUMNS\n";
+}
+inline std::string generic_q() { return "\n\n\tGeneric name of the two resulting images (without any extension) ? "; }
+inline std::string format_menu() { return "\n\n\tType of format ? \n\t\t0 ====> bitmap\n\t\t1 ====> raster\n\t\t"; }
+// Range of the ratios and the two maximum-stretch reports, then the "\n\n" that opens the
+// scaling.
+inline std::string ratio_reports(const std::string &dmin, const std::string &dmax, const std::string &dif,
+                                 const std::string &stretch1, const std::string &stretch2)
+{
+    return "\n\n\tStretch : Min. = " + dmin + " Max. = " + dmax + " dif " + dif + " \n" +
+           "\n\n\tmaximum stretch 1 = " + stretch1 + " " + "\n\tmaximum stretch 2 = " + stretch2 + " " + "\n\n";
+}
+inline std::string progress(int line)
+{
+    return "\tline " + std::to_string(line) + "                   \r";
+}
+inline std::string scaled_range(const std::string &dmin, const std::string &dmax, int min, int max)
+{
+    return "\n\n\tmin " + dmin + " max " + dmax + "\n\tmin " + std::to_string(min) + " max " + std::to_string(max) + " ";
+}
+inline std::string coefficient_q() { return "\n\n\tCoefficient of stretching ? "; }
+
+// Banner, folder and DEM-name questions, and the type menu shown `menus` times.
+inline std::string up_to_type(int menus = 1)
+{
+    std::string s = banner() + folder_q() + dem_q();
+    for (int k = 0; k < menus; k++) s += type_menu();
+    return s;
+}
+
+// A result descriptor: six integers, the maximum stretch, the coefficient (stretched result
+// only) and the final dynamic scale; no line end at the end.
+inline std::string result_descriptor(int lines, int cols, int pix, const std::string &max_estir,
+                                     const char *coefficient, const std::string &dmin, const std::string &dmax)
+{
+    std::string s = std::to_string(lines) + "\n" + std::to_string(cols) + "\n1\n0\n255\n" + std::to_string(pix) + "\n";
+    s += "\n\tmaximum stretch = " + max_estir + " ";
+    if (coefficient != nullptr) s += std::string("\n\tcoefficient of stretching = ") + coefficient + " ";
+    s += "\n\tFinal dynamic scale : Min. = " + dmin + "  Max. = " + dmax + " ";
+    return s;
+}
+
+} // namespace say
+
+} // namespace e2e
+
+#endif
