@@ -20,12 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <string>
 #include <utility>
 
-#include <malloc.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -305,37 +302,11 @@ static unsigned long long memory_available()
     return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
 }
 
-// Prepares the heap for the grids of the run: it grows once by all that they need, and the
-// kernel is asked to back that span with huge pages. The grid lines are still one
-// zero-filled block each; only their first touch gets cheaper (one fault per 2 MiB instead
-// of one per 4 KiB page, the larger part of the wall time on a big DEM).
-static void prepare_heap_for_grids(unsigned long long bytes)
-{
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
-    const unsigned long long huge = 2ULL << 20;
-    if (bytes < 4 * huge || bytes > (1ULL << 46)) return;
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);           // lines up to 64 MiB stay in the heap
-    const unsigned long long pad = std::min<unsigned long long>(bytes + bytes / 16, INT_MAX & ~(huge - 1));
-    mallopt(M_TOP_PAD, static_cast<int>(pad));
-    void *probe = std::malloc(1 << 20); // more than the heap has free: it grows by the pad
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(probe) + huge - 1) & ~(huge - 1);
-    const uintptr_t end = reinterpret_cast<uintptr_t>(sbrk(0)) & ~(huge - 1);
-    if (end > start && end - start <= pad + huge) // the heap really grew right there
-        (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-    std::free(probe);
-#else
-    (void)bytes;
-#endif
-}
-
 // Ends the run, before anything is allocated, when the DEM cannot fit in memory.
 static void check_memory_for_dem()
 {
     const unsigned long long needed = memory_needed(nb_lig, nb_col), have = memory_available();
-    if (needed <= have) {
-        prepare_heap_for_grids(needed);
-        return;
-    }
+    if (needed <= have) return;
     std::fprintf(stderr, "%s: a DEM of %d lines and %d columns needs about %llu MiB of memory "
                  "(30 bytes a pixel); this machine has %llu MiB\n", tool_name, nb_lig, nb_col,
                  needed >> 20, have >> 20);
