@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -524,15 +525,16 @@ static void load_dem_raster(const char *nomim1)
 // Range of the raw values, bounded by the start values 10000000 and 0, and its report.
 static void report_dem_range()
 {
-    mind = 10000000;
-    maxd = 0;
+    int lowest = 10000000, highest = 0;
     for (int i = 0; i < nb_lig; i++) {
         const int *row = itab1[i];
         for (int j = 0; j < nb_col; j++) {
-            if (row[j] < mind) mind = row[j];
-            if (row[j] > maxd) maxd = row[j];
+            lowest = std::min(lowest, row[j]);
+            highest = std::max(highest, row[j]);
         }
     }
+    mind = lowest;
+    maxd = highest;
     std::printf("\n\tDynamic scale of the DEM : ");
     std::printf("\n\tMin : %d\tMax : %d ", mind, maxd);
 }
