@@ -224,13 +224,9 @@ static int ask_number(const char *question, const char *what, int lowest = INT_M
 static int ask_count(const char *question, const char *what)
 {
     for (;;) {
-        show(question);
-        int value = 0;
-        const ReadOutcome got = read_whole_number(value);
-        if (got == READ_END) input_ended(what);
-        if (got == READ_OK && value >= 1) return value;
-        if (got == READ_OK)
-            std::fprintf(stderr, "%s: the %s must be at least 1\n", tool_name, what);
+        const int value = ask_number(question, what);
+        if (value >= 1) return value;
+        std::fprintf(stderr, "%s: the %s must be at least 1\n", tool_name, what);
     }
 }
 
