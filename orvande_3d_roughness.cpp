@@ -11,6 +11,7 @@
 #include "NRUTIL.h"
 #include "image.h"
 #include "pixel_arithmetic.h"
+#include "row_arithmetic.h"
 
 #include <cctype>
 #include <cerrno>
@@ -662,14 +663,14 @@ struct MidpointLines {
 
 static void midpoints_along(const double *line, double *right)
 {
-    for (int j = 0; j + 1 < nb_col; j++) right[j] = midpoint(line[j], line[j + 1]);
+    midpoint_line(nb_col - 1, line, line + 1, right);
 }
 
 static void midpoints_between(const double *line, const double *next, MidpointLines &m)
 {
-    for (int j = 0; j < nb_col; j++) m.down[j] = midpoint(line[j], next[j]);
-    for (int j = 0; j + 1 < nb_col; j++) m.down_right[j] = midpoint(line[j], next[j + 1]);
-    for (int j = 1; j < nb_col; j++) m.down_left[j] = midpoint(line[j], next[j - 1]);
+    midpoint_line(nb_col, line, next, m.down);
+    midpoint_line(nb_col - 1, line, next + 1, m.down_right);
+    midpoint_line(nb_col - 1, line + 1, next, m.down_left + 1);
 }
 
 static MidpointLines new_midpoint_lines()
@@ -695,20 +696,15 @@ static void compute_ratios(double &dmin, double &dmax)
     dmax = 0.0;
     if (nb_lig < 3 || nb_col < 3) return;
     MidpointLines above = new_midpoint_lines(), below = new_midpoint_lines();
+    // Pixel j takes the terms m[k][j + offset[k]].
+    static const int offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
     midpoints_between(dtab1[0], dtab1[1], above);
     for (int i = 1; i < nb_lig - 1; i++) {
         midpoints_along(dtab1[i], below.right);
         midpoints_between(dtab1[i], dtab1[i + 1], below);
-        const double *row = dtab1[i];
-        double *out = dtab[i];
-        for (int j = 1; j < nb_col - 1; j++) {
-            const double m[8] = {above.down_right[j - 1], above.down[j], above.down_left[j + 1], below.right[j],
-                                 below.down_right[j],     below.down[j], below.down_left[j],     below.right[j - 1]};
-            const double ratio = ratio_of_midpoints(row[j], m);
-            out[j] = ratio;
-            if (dmin > ratio) dmin = ratio;
-            if (dmax < ratio) dmax = ratio;
-        }
+        const double *const m[8] = {above.down_right, above.down, above.down_left, below.right,
+                                    below.down_right, below.down, below.down_left, below.right};
+        ratio_line(nb_col, dtab1[i], m, offset, dtab[i], dmin, dmax);
         std::swap(above, below);
     }
     free_midpoint_lines(above);
@@ -736,16 +732,8 @@ static void scale_around_128(double max_estir, double &dmin, double &dmax, int *
     dmax = 0.0;
     for (int i = 1; i < nb_lig - 1; i++) {
         if (i % 100 == 0) std::printf("\tline %d                   \r", i);
-        const double *ratio = dtab[i];
-        double *scaled = dtab_out[i];
-        unsigned char *level = tab_out[i];
-        for (int j = 1; j < nb_col - 1; j++) {
-            const int val = centred_level(ratio[j], max_estir, &scaled[j]);
-            level[j] = static_cast<unsigned char>(val > 255 ? 255 : val); // 256 would wrap to black
-            tab_hist[level[j]]++;
-            if (dmin > scaled[j]) dmin = scaled[j];
-            if (dmax < scaled[j]) dmax = scaled[j];
-        }
+        // A level of 256 is kept as 255 (it would wrap to black).
+        centred_line(nb_col, dtab[i], max_estir, dtab_out[i], tab_out[i], tab_hist, dmin, dmax);
     }
 }
 

@@ -1,0 +1,38 @@
+// Line-at-a-time forms of the per-pixel arithmetic of pixel_arithmetic.h, giving the same
+// bits for every input.
+//
+// On processors with AVX2 and FMA, four pixels are worked at once in double precision. Each
+// extended-precision step (a sum, product or quotient rounded to a 64-bit significand and
+// then to double) is formed as the correctly rounded double result plus an exact error
+// term; the double rounding then changes that result only when it is odd and the exact
+// value lies within half a 64-bit unit of the halfway point beside it, which the error term
+// tells. A pixel outside what these checks cover is computed by the per-pixel function:
+// infinities and NaN; for the ratio, nonzero terms spread over more than 7 binades or
+// beyond 2^+-400, and products within 2^-44 of a unit in the last place from a decision
+// point (about one in 2^43), where the error term is not exact;
+// for the centred level, distances from 128 beyond 128 and stretches beyond 2^+-400.
+// Elsewhere, or when forced, every pixel is.
+#ifndef ROW_ARITHMETIC_H
+#define ROW_ARITHMETIC_H
+
+// out[k] = midpoint(a[k], b[k]) for 0 <= k < count.
+void midpoint_line(int count, const double *a, const double *b, double *out);
+
+// For every interior pixel j (1 <= j <= nb_col - 2) of a line:
+// out[j] = ratio_of_midpoints(centre[j], {m[0][j + offset[0]], ..., m[7][j + offset[7]]}),
+// and then, in pixel order, if (dmin > out[j]) dmin = out[j]; if (dmax < out[j]) dmax = out[j].
+void ratio_line(int nb_col, const double *centre, const double *const m[8], const int offset[8], double *out,
+                double &dmin, double &dmax);
+
+// For every interior pixel j of a line: val = centred_level(ratio[j], max_estir, &scaled[j]);
+// level[j] = val above 255 ? 255 : val (as a byte); tab_hist[level[j]]++; and the range of
+// scaled[j] into dmin and dmax as in ratio_line.
+void centred_line(int nb_col, const double *ratio, double max_estir, double *scaled, unsigned char *level,
+                  int *tab_hist, double &dmin, double &dmax);
+
+// Whether the four-pixel path is in use. force_per_pixel_arithmetic(true) makes every line
+// function use the per-pixel functions (for tests); false restores the choice by processor.
+bool row_arithmetic_vectorised();
+void force_per_pixel_arithmetic(bool per_pixel);
+
+#endif
