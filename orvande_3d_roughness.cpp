@@ -25,6 +25,7 @@
 #include <string>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -289,7 +290,9 @@ static void wait_for_key()
 static unsigned long long memory_needed(int lines, int columns)
 {
     const unsigned long long pixels = static_cast<unsigned long long>(lines) * static_cast<unsigned long long>(columns);
-    return pixels * 30ULL + static_cast<unsigned long long>(lines) * 6ULL * 32ULL;
+    const unsigned long long per_line = static_cast<unsigned long long>(lines) * 6ULL * 32ULL;
+    if (pixels > (ULLONG_MAX - per_line) / 30ULL) return ULLONG_MAX;
+    return pixels * 30ULL + per_line;
 }
 
 static unsigned long long memory_available()
@@ -799,7 +802,9 @@ static void stretch_contrast(const int *tab_hist, int min, int max)
 // ---------------------------------------------------------------------------------------
 [[noreturn]] static void write_failed(const char *path)
 {
-    fail("could not write the result file ", local_path(path).c_str());
+    std::fprintf(stderr, "%s: could not write the result file %s: %s\n", tool_name, local_path(path).c_str(),
+                 errno != 0 ? std::strerror(errno) : "write error");
+    end_run(1);
 }
 
 // Prints a result descriptor and closes it: six integers, then the maximum stretch, the
@@ -807,6 +812,7 @@ static void stretch_contrast(const int *tab_hist, int min, int max)
 static void write_result_descriptor(FILE *&f, const char *path, double max_estir, bool with_coefficient,
                                     double dmin, double dmax)
 {
+    errno = 0;
     std::fprintf(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, 1, 0, 255, pix_size1);
     std::fprintf(f, "\n\tmaximum stretch = %lf ", max_estir);
     if (with_coefficient) std::fprintf(f, "\n\tcoefficient of stretching = %lf ", stretch);
@@ -823,6 +829,7 @@ static void write_raw_raster(FILE *&f, const char *path, unsigned char **grid)
 {
     const size_t cols = static_cast<size_t>(nb_col);
     bool ok = true;
+    errno = 0;
     for (int i = 0; i < nb_lig && ok; i++) ok = std::fwrite(grid[i], 1, cols, f) == cols;
     const bool closed = std::fclose(f) == 0;
     f = nullptr;
@@ -832,6 +839,7 @@ static void write_raw_raster(FILE *&f, const char *path, unsigned char **grid)
 
 static void write_bitmap(const char *path, unsigned char **grid)
 {
+    errno = 0;
     if (SauveBMP(local_path(path).c_str(), grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path);
     mark_result_complete(path);
 }
@@ -896,9 +904,18 @@ void release_run_state()
     nb_results_created = 0;
 }
 
+// A standard stream closed by the caller is opened on /dev/null, so that no file of the run
+// takes its number and receives the dialogue or the messages.
+static void reopen_closed_standard_streams()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+}
+
 #ifndef ORVANDE_NO_MAIN
 int main()
 {
+    reopen_closed_standard_streams();
     opening();
     treatment();
     return 0;

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 usage() {
   echo "usage: scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]" >&2
-  echo "targets: charge_bmp" >&2
+  echo "targets: charge_bmp run" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
@@ -30,7 +30,7 @@ target_sources() {
     charge_bmp) SOURCES=(fuzz/charge_bmp_fuzz.cpp "${LIB_SOURCES[@]}") ;;
     run)
       # The whole tool, its main left out.
-      SOURCES=(fuzz/run_fuzz.cpp orvande_3d_roughness.cpp "${LIB_SOURCES[@]}")
+      SOURCES=(fuzz/run_fuzz.cpp orvande_3d_roughness.cpp row_arithmetic.cpp "${LIB_SOURCES[@]}")
       EXTRA_FLAGS=(-DORVANDE_NO_MAIN)
       ;;
     *)
