@@ -42,11 +42,11 @@ fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
 
 # --- Files written by SauveBMP, opened by ImageMagick ---
 # type width height; Type 0 grey ramp, 1 coloured palette, 2 24-bit.
-for spec in "0 1 2" "0 5 3" "0 8 4" "1 7 3" "1 4 4" "2 1 1" "2 3 5" "2 5 2" "2 4 3"; do
-  read -r type w h <<<"$spec"
+for sizes in "0 1 2" "0 5 3" "0 8 4" "1 7 3" "1 4 4" "2 1 1" "2 3 5" "2 5 2" "2 4 3"; do
+  read -r type w h <<<"$sizes"
   f=$work/w_${type}_${w}x${h}
-  "$tool" write "$f.bmp" "$type" "$w" "$h" "$f.expected" || { fail "bmp_tool write $spec"; continue; }
-  got=$(ident -format '%w %h %z' "$f.bmp" 2>&1) || { fail "ImageMagick cannot open $spec: $got"; continue; }
+  "$tool" write "$f.bmp" "$type" "$w" "$h" "$f.expected" || { fail "bmp_tool write $sizes"; continue; }
+  got=$(ident -format '%w %h %z' "$f.bmp" 2>&1) || { fail "ImageMagick cannot open $sizes: $got"; continue; }
   [ "$got" = "$w $h 8" ] || fail "Type $type ${w}x$h identified as '$got'"
   class=$(ident -format '%r' "$f.bmp")
   case $type in
