@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -56,14 +57,16 @@ static char nomim3[128], nomdescr3[128], nomim4[128], nomdescr4[128];
 static FILE *f1, *f1d, *f3, *f3d, *f4, *f4d;
 
 // Kept beside the documented state: whether this run uses the path texts as file names
-// as they stand (a DEM found under its unmapped name), and the result files created so far.
+// as they stand (a DEM found under its unmapped name), and which files the DEM is (so that
+// no result can be another name of it).
 static bool unmapped_names;
-struct ResultFile {
-    const char *path; // one of nomim3, nomdescr3, nomim4, nomdescr4
-    bool complete;
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    bool known;
+    std::string path; // local path, for messages
 };
-static ResultFile results_created[4];
-static int nb_results_created;
+static FileId dem_raster_id, dem_descriptor_id;
 
 void (*end_run_hook)(int status);
 unsigned long long memory_budget;
@@ -72,22 +75,93 @@ static const char *const tool_name = "orvande_3d_roughness";
 static const int path_room = 127; // characters a 128-character path buffer holds
 
 // ---------------------------------------------------------------------------------------
+// Temporary result files and the terminal: what an interrupted or failed run must undo.
+// Both are read by the signal handler, so they live in plain arrays filled before counted.
+// ---------------------------------------------------------------------------------------
+static const int max_temporaries = 4;
+static char temporaries[max_temporaries][PATH_MAX];
+static volatile sig_atomic_t nb_temporaries;
+static termios saved_terminal;
+static volatile sig_atomic_t terminal_is_raw;
+
+// Removes every temporary result file (async-signal-safe).
+static void remove_temporaries()
+{
+    for (int k = 0; k < nb_temporaries; k++) (void)unlink(temporaries[k]);
+    nb_temporaries = 0;
+}
+
+// Puts the terminal back as the key wait found it (async-signal-safe).
+static void restore_terminal()
+{
+    if (terminal_is_raw) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    terminal_is_raw = 0;
+}
+
+static void write_stderr(const char *text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t done = write(STDERR_FILENO, text, left);
+        if (done <= 0) return;
+        text += done;
+        left -= static_cast<size_t>(done);
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP: the temporaries go, the terminal is restored, a line on stderr
+// says so, and the process ends as the signal would have ended it.
+extern "C" void end_on_signal(int sig)
+{
+    remove_temporaries();
+    restore_terminal();
+    write_stderr(tool_name);
+    write_stderr(sig == SIGINT ? ": interrupted (SIGINT)" : sig == SIGTERM ? ": interrupted (SIGTERM)"
+                                                                           : ": interrupted (SIGHUP)");
+    write_stderr("; no result was written, earlier results are left as they were\n");
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Installs the handler for the three interrupting signals (one ignored by the caller, as
+// nohup does for SIGHUP, stays ignored). A closed pipe on stdout and a file-size limit
+// become failed writes, which end the run with status 1.
+[[maybe_unused]] static void handle_signals()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = end_on_signal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before;
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &action, nullptr);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+// Holds back (or lets through again) the interrupting signals, around the renames that
+// put the results in place.
+static void hold_signals(bool hold)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
 // Ends of the run
 // ---------------------------------------------------------------------------------------
 static std::string local_path(const char *text);
 
-static void report_unfinished_results()
-{
-    for (int k = 0; k < nb_results_created; k++)
-        if (!results_created[k].complete)
-            std::fprintf(stderr, "%s: the result file %s is left empty or incomplete\n", tool_name,
-                         local_path(results_created[k].path).c_str());
-}
-
 void end_run(int status)
 {
     std::fflush(stdout);
-    if (status != 0) report_unfinished_results();
+    remove_temporaries();
+    restore_terminal();
     if (end_run_hook) {
         end_run_hook(status);
         std::abort(); // a hook must not return
@@ -98,6 +172,24 @@ void end_run(int status)
 [[noreturn]] static void fail(const char *message, const char *detail)
 {
     std::fprintf(stderr, "%s: %s%s\n", tool_name, message, detail);
+    end_run(1);
+}
+
+// The same, naming a file and the system's reason.
+[[noreturn]] static void fail_on_file(const char *what, const std::string &path, int error)
+{
+    std::fprintf(stderr, "%s: %s %s: %s\n", tool_name, what, path.c_str(), std::strerror(error));
+    end_run(1);
+}
+
+// The console output cannot be written (a closed pipe, a full disk): the dialogue is over.
+static void check_dialogue_written()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+    const int error = errno;
+    std::clearerr(stdout);
+    std::fprintf(stderr, "%s: the dialogue cannot be written on the standard output (%s); the run ends\n",
+                 tool_name, std::strerror(error));
     end_run(1);
 }
 
@@ -115,36 +207,33 @@ static std::string local_path(const char *text)
     return path;
 }
 
-static FILE *open_file(const char *text, const char *mode)
+static FileId file_id(const struct stat &st, const std::string &path)
 {
-    return std::fopen(local_path(text).c_str(), mode);
+    return FileId{st.st_dev, st.st_ino, true, path};
 }
 
-// Opens a file for reading unless it is a folder.
-static FILE *open_for_reading(const std::string &path, const char *mode)
+static bool same_file(const FileId &id, const struct stat &st)
+{
+    return id.known && id.dev == st.st_dev && id.ino == st.st_ino;
+}
+
+// Opens a DEM file for reading. A file that is missing (or unreadable) gives null and the
+// reason in `error`; one that is not a regular file (a folder, a FIFO, a device) is refused
+// before it is opened, since opening a FIFO would wait forever.
+static FILE *open_dem_file(const std::string &path, const char *what, const char *mode, int &error)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return nullptr;
-    return std::fopen(path.c_str(), mode);
-}
-
-// Creates (or empties) a result file; a file that cannot be created ends the run.
-static FILE *create_result(const char *path, const char *mode)
-{
-    FILE *f = open_file(path, mode);
-    if (f == nullptr) {
-        std::fprintf(stderr, "%s: cannot create the result file %s: %s\n", tool_name,
-                     local_path(path).c_str(), std::strerror(errno));
+    if (stat(path.c_str(), &st) != 0) {
+        error = errno;
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s: the %s %s is not a regular file; it is not read\n", tool_name, what, path.c_str());
         end_run(1);
     }
-    results_created[nb_results_created++] = ResultFile{path, false};
+    FILE *f = std::fopen(path.c_str(), mode);
+    error = (f == nullptr) ? errno : 0;
     return f;
-}
-
-static void mark_result_complete(const char *path)
-{
-    for (int k = 0; k < nb_results_created; k++)
-        if (results_created[k].path == path) results_created[k].complete = true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -177,6 +266,7 @@ static ReadOutcome read_whole_number(int &value)
 {
     std::string word;
     if (read_word(word) == READ_END) return READ_END;
+    if (word.find('\0') != std::string::npos) return READ_NOT_A_NUMBER;
     errno = 0;
     char *end = nullptr;
     const long x = std::strtol(word.c_str(), &end, 10);
@@ -190,6 +280,7 @@ static ReadOutcome read_real_number(double &value)
 {
     std::string word;
     if (read_word(word) == READ_END) return READ_END;
+    if (word.find('\0') != std::string::npos) return READ_NOT_A_NUMBER;
     char *end = nullptr;
     const double x = std::strtod(word.c_str(), &end);
     if (end == word.c_str() || !std::isfinite(x)) return READ_NOT_A_NUMBER;
@@ -203,10 +294,12 @@ static ReadOutcome read_real_number(double &value)
     end_run(1);
 }
 
+// Prints a question (and whatever the dialogue printed before it) and makes sure it
+// reached the standard output.
 static void show(const char *text)
 {
     std::fputs(text, stdout);
-    std::fflush(stdout);
+    check_dialogue_written();
 }
 
 // A whole number from lowest to highest; any other answer, or one that is not a number,
@@ -252,6 +345,10 @@ static void ask_name(const char *question, const char *what, char *dest, size_t 
         show(question);
         std::string word;
         if (read_word(word) == READ_END) input_ended(what);
+        if (word.find('\0') != std::string::npos) {
+            std::fprintf(stderr, "%s: the %s holds a NUL byte; type another\n", tool_name, what);
+            continue;
+        }
         if (prefix + word.size() + suffix <= static_cast<size_t>(path_room)) {
             std::memcpy(dest, word.c_str(), word.size() + 1);
             return;
@@ -263,20 +360,21 @@ static void ask_name(const char *question, const char *what, char *dest, size_t 
 
 // The one key that ends a run whose DEM raster is missing: on a terminal, raw mode without
 // echo and without Enter; otherwise one byte of the input (end of input ends at once).
+// The saved settings are put back on every way out (restore_terminal).
 static void wait_for_key()
 {
     std::fflush(stdout);
-    termios saved;
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
-        termios raw = saved;
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+        termios raw = saved_terminal;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        terminal_is_raw = 1;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
         char key;
         ssize_t got = read(STDIN_FILENO, &key, 1);
         (void)got;
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        restore_terminal();
         return;
     }
     (void)std::getc(stdin);
@@ -376,20 +474,49 @@ static void ask_dem_location(char *nomim1, char *nomdescr1)
     std::strcat(nomdescr1, itype_dem1 == 0 ? "_m2.txt" : "_m4.txt");
 }
 
+// A hint for a raster that is missing: a raster of the other storage type under the same
+// name, or a name typed with its storage suffix.
+static std::string missing_raster_hint(const char *nomim1)
+{
+    std::string path = local_path(nomim1);
+    const size_t suffix = std::strlen("_m2.raw");
+    std::string other = path;
+    other.replace(other.size() - 5, 1, itype_dem1 == 0 ? "4" : "2");
+    struct stat st;
+    if (stat(other.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return "; a raster of the other storage type exists: " + other + " (answer " +
+               (itype_dem1 == 0 ? "1" : "0") + " at the type question)";
+    const std::string name = path.substr(0, path.size() - suffix);
+    for (const char *typed : {"_m2", "_m4", "_m2.raw", "_m4.raw"}) {
+        const size_t n = std::strlen(typed);
+        if (name.size() >= n && name.compare(name.size() - n, n, typed) == 0)
+            return std::string("; type the DEM name without its ") + typed + " suffix";
+    }
+    return "";
+}
+
 // Opens the DEM raster as f1: under its local name, or else under its path text as it
 // stands (and then every file of the run keeps its unmapped name). A raster that cannot be
-// opened ends the run after one key, with status 0 and no file created.
+// opened ends the run after one key, with status 1 and no file created.
 static void open_dem_raster(const char *nomim1)
 {
-    f1 = open_for_reading(local_path(nomim1), "rb");
-    if (f1 == nullptr) {
-        f1 = open_for_reading(nomim1, "rb");
+    const std::string tried = local_path(nomim1);
+    int error = 0;
+    f1 = open_dem_file(tried, "DEM raster", "rb", error);
+    if (f1 == nullptr && error == ENOENT && tried != nomim1) {
+        int literal_error = 0;
+        f1 = open_dem_file(nomim1, "DEM raster", "rb", literal_error);
         if (f1 != nullptr) unmapped_names = true;
     }
+    struct stat st;
+    if (f1 != nullptr && fstat(fileno(f1), &st) == 0) dem_raster_id = file_id(st, unmapped_names ? nomim1 : tried);
     if (f1 != nullptr) return;
     std::printf("\n\tFile %s unknown\n", nomim1);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: the DEM raster %s cannot be opened: %s%s\n", tool_name, tried.c_str(),
+                 std::strerror(error), missing_raster_hint(nomim1).c_str());
     wait_for_key();
-    end_run(0);
+    end_run(1);
 }
 
 // Reads a whole number as "%d" does: blanks skipped, an optional sign, digits. Anything
@@ -417,15 +544,41 @@ static bool scan_whole_number(FILE *f, int &value)
 
 // Reads the six numbers of an open DEM descriptor (lines, columns, bytes per pixel,
 // minimum, maximum, pixel size); reading stops at the first item that is not a whole
-// number, and every value not read stays 0. Returns how many were read.
-static int read_dem_descriptor(int &val)
+// number, and every value not read stays 0. Returns how many were read. A descriptor that
+// cannot be read to its end ends the run.
+static int read_dem_descriptor(const std::string &path, int &val)
 {
     int *targets[6] = {&nb_lig, &nb_col, &val, &mind, &maxd, &pix_size1};
     int count = 0;
     while (count < 6 && scan_whole_number(f1d, *targets[count])) count++;
+    const bool failed = std::ferror(f1d);
+    const int error = errno;
+    struct stat st;
+    if (fstat(fileno(f1d), &st) == 0) dem_descriptor_id = file_id(st, path);
     std::fclose(f1d);
     f1d = nullptr;
+    if (failed) fail_on_file("cannot read the DEM descriptor", path, error);
     return count;
+}
+
+// Writes the three numbers of a new DEM descriptor into a file created for it (never
+// through a link or over a file that appeared meanwhile); false when that fails.
+static bool write_new_dem_descriptor(const std::string &path, int val)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) == 0) dem_descriptor_id = file_id(st, path);
+    f1d = fdopen(fd, "w");
+    if (f1d == nullptr) {
+        close(fd);
+        return false;
+    }
+    std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val);
+    bool written = !std::ferror(f1d);
+    written = (std::fclose(f1d) == 0) && written;
+    f1d = nullptr;
+    return written;
 }
 
 // A missing descriptor: lines, columns and pixel size are typed, and a descriptor holding
@@ -437,32 +590,28 @@ static void create_dem_descriptor(const char *nomdescr1, int &val)
     nb_col = ask_count("\t\tNumber of columns ? ", "number of columns");
     pix_size1 = ask_number("\t\tPixel size ? ", "pixel size");
     val = (itype_dem1 == 0) ? 2 : 4;
-    f1d = open_file(nomdescr1, "w");
-    bool written = false;
-    if (f1d != nullptr) {
-        std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val);
-        written = !std::ferror(f1d);
-        written = (std::fclose(f1d) == 0) && written;
-        f1d = nullptr;
-    }
-    if (!written)
+    if (!write_new_dem_descriptor(local_path(nomdescr1), val))
         std::fprintf(stderr, "%s: warning: the DEM descriptor %s could not be created; the run goes on\n",
                      tool_name, local_path(nomdescr1).c_str());
 }
 
-// Lines, columns and pixel size from the descriptor, or typed when there is none.
+// Lines, columns and pixel size from the descriptor, or typed when there is none. Only a
+// descriptor that does not exist is missing: one that exists but cannot be read ends the
+// run and is left alone.
 static void read_or_create_dem_descriptor(const char *nomdescr1)
 {
-    int val = 0;
-    f1d = open_for_reading(local_path(nomdescr1), "r");
+    int val = 0, error = 0;
+    const std::string path = local_path(nomdescr1);
+    f1d = open_dem_file(path, "DEM descriptor", "r", error);
+    if (f1d == nullptr && error != ENOENT) fail_on_file("cannot read the DEM descriptor", path, error);
     if (f1d == nullptr) {
         create_dem_descriptor(nomdescr1, val);
     } else {
-        const int values = read_dem_descriptor(val);
+        const int values = read_dem_descriptor(path, val);
         if (nb_lig < 1 || nb_col < 1) {
             std::fprintf(stderr, "%s: the DEM descriptor %s gives %d lines and %d columns "
                          "(%d of its six numbers read); both must be at least 1\n", tool_name,
-                         local_path(nomdescr1).c_str(), nb_lig, nb_col, values);
+                         path.c_str(), nb_lig, nb_col, values);
             end_run(1);
         }
         const int expected = (itype_dem1 == 0) ? 2 : 4;
@@ -475,11 +624,15 @@ static void read_or_create_dem_descriptor(const char *nomdescr1)
         pix_size1 = ask_number("\n\tPixel Size (in meters) ? ", "pixel size in meters");
 }
 
-// Reads nb_lig lines of `line_bytes` bytes, one read per line; returns the bytes read.
-template <typename T> static unsigned long long read_raster_lines(T **rows, size_t line_bytes)
+// Reads nb_lig lines of `line_bytes` bytes, one read per line; returns the bytes read. A
+// read error (not the end of a short file) ends the run.
+template <typename T> static unsigned long long read_raster_lines(const char *nomim1, T **rows, size_t line_bytes)
 {
     unsigned long long total = 0;
-    for (int i = 0; i < nb_lig; i++) total += std::fread(rows[i], 1, line_bytes, f1);
+    for (int i = 0; i < nb_lig; i++) {
+        total += std::fread(rows[i], 1, line_bytes, f1);
+        if (std::ferror(f1)) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
+    }
     return total;
 }
 
@@ -504,7 +657,7 @@ static void load_dem_raster(const char *nomim1)
     if (itype_dem1 == 0) {
         jtab1 = require_grid(usmatrice(nb_col, nb_lig), "jtab1");
         itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
-        check_raster_length(nomim1, read_raster_lines(jtab1, cols * 2), 2);
+        check_raster_length(nomim1, read_raster_lines(nomim1, jtab1, cols * 2), 2);
         for (int i = 0; i < nb_lig; i++) {
             const unsigned short *in = jtab1[i];
             int *out = itab1[i];
@@ -516,7 +669,7 @@ static void load_dem_raster(const char *nomim1)
         jtab1 = nullptr;
     } else {
         itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
-        check_raster_length(nomim1, read_raster_lines(itab1, cols * 4), 4);
+        check_raster_length(nomim1, read_raster_lines(nomim1, itab1, cols * 4), 4);
         std::fclose(f1);
         f1 = nullptr;
     }
@@ -551,10 +704,160 @@ static void ask_interval_and_report_size(const char *nomim1)
 }
 
 // ---------------------------------------------------------------------------------------
+// Result files. Each result is written under a temporary name beside its final name and
+// renamed over it once every result is complete and closed, the descriptors last: a run
+// that fails or is interrupted leaves earlier results byte for byte as they were. A result
+// name that is a symbolic link is written where the link leads (the link stays).
+// ---------------------------------------------------------------------------------------
+struct Result {
+    const char *path;    // nomim3, nomdescr3, nomim4 or nomdescr4
+    std::string target;  // the local file that receives it
+    bool is_descriptor;
+    int temporary;       // its slot in temporaries once created, else -1
+};
+static Result results[4];
+static int nb_results;
+
+// The local file a result path names: the path itself, or where the symbolic links there lead.
+static std::string result_target(const char *path)
+{
+    std::string target = local_path(path);
+    for (int hops = 0; hops < 40; hops++) {
+        char link[PATH_MAX];
+        const ssize_t n = readlink(target.c_str(), link, sizeof link - 1);
+        if (n < 0) break;
+        link[n] = '\0';
+        const size_t slash = target.rfind('/');
+        target = (link[0] == '/' || slash == std::string::npos) ? std::string(link)
+                                                                 : target.substr(0, slash + 1) + link;
+    }
+    return target;
+}
+
+// Creates a new temporary file beside `target`, exclusively (never through a link), and
+// records it so that every way out removes it. Returns its descriptor, or -1 and errno.
+static int create_temporary(const std::string &target, int &slot)
+{
+    const size_t slash = target.rfind('/');
+    const std::string dir = (slash == std::string::npos) ? "" : target.substr(0, slash + 1);
+    const std::string base = target.substr(dir.size());
+    int fd = -1;
+    hold_signals(true);
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        const std::string name = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".part";
+        if (name.size() >= PATH_MAX || nb_temporaries >= max_temporaries) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        std::memcpy(temporaries[nb_temporaries], name.c_str(), name.size() + 1);
+        fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    const int error = errno;
+    if (fd >= 0) slot = nb_temporaries++;
+    hold_signals(false);
+    errno = error;
+    return fd;
+}
+
+[[noreturn]] static void result_not_creatable(const char *path, int error)
+{
+    fail_on_file("cannot create the result file", local_path(path), error);
+}
+
+// Decides at the format answer whether a result can be made: its name is not taken by a
+// folder or another file that is not a regular file, is not another name of the DEM
+// raster or descriptor, and its folder takes a new file.
+static void check_result(const char *path, bool is_descriptor)
+{
+    Result &r = results[nb_results++];
+    r = Result{path, result_target(path), is_descriptor, -1};
+    struct stat st;
+    if (stat(r.target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) result_not_creatable(path, EISDIR);
+        for (const FileId *dem : {&dem_raster_id, &dem_descriptor_id})
+            if (same_file(*dem, st)) {
+                std::fprintf(stderr, "%s: the result file %s is the DEM file %s under another name; nothing "
+                             "is written\n", tool_name, local_path(path).c_str(), dem->path.c_str());
+                end_run(1);
+            }
+        if (!S_ISREG(st.st_mode)) {
+            std::fprintf(stderr, "%s: the result file %s is not a regular file; nothing is written\n",
+                         tool_name, local_path(path).c_str());
+            end_run(1);
+        }
+    }
+    int slot = -1;
+    const int fd = create_temporary(r.target, slot);
+    if (fd < 0) result_not_creatable(path, errno);
+    close(fd);
+    remove_temporaries();
+}
+
+static Result &result_of(const char *path)
+{
+    for (int k = 0; k < nb_results; k++)
+        if (results[k].path == path) return results[k];
+    std::abort(); // every path written was checked at the format answer
+}
+
+[[noreturn]] static void write_failed(const char *path, int error)
+{
+    std::fprintf(stderr, "%s: could not write the result file %s: %s; earlier results are left as they were\n",
+                 tool_name, local_path(path).c_str(), error != 0 ? std::strerror(error) : "write error");
+    end_run(1);
+}
+
+// A stream on a new temporary file for the result `path`.
+static FILE *open_result(const char *path)
+{
+    Result &r = result_of(path);
+    const int fd = create_temporary(r.target, r.temporary);
+    if (fd < 0) write_failed(path, errno);
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        close(fd);
+        write_failed(path, errno);
+    }
+    return f;
+}
+
+// Closes a result stream; a write, flush or close that failed ends the run.
+static void close_result(FILE *&f, const char *path)
+{
+    const bool ok = !std::ferror(f);
+    const int error = errno;
+    const bool closed = std::fclose(f) == 0;
+    f = nullptr;
+    if (!ok || !closed) write_failed(path, ok ? errno : error);
+}
+
+// Renames every complete result over its final name, images and rasters first and the
+// descriptors last, with the interrupting signals held back meanwhile.
+static void put_results_in_place()
+{
+    check_dialogue_written();
+    hold_signals(true);
+    for (int descriptors = 0; descriptors < 2; descriptors++)
+        for (int k = 0; k < nb_results; k++) {
+            Result &r = results[k];
+            if (r.is_descriptor != (descriptors == 1) || r.temporary < 0) continue;
+            if (rename(temporaries[r.temporary], r.target.c_str()) != 0) {
+                const int error = errno;
+                hold_signals(false);
+                fail_on_file("could not put in place the result file", local_path(r.path), error);
+            }
+            temporaries[r.temporary][0] = '\0';
+        }
+    nb_temporaries = 0;
+    hold_signals(false);
+}
+
+// ---------------------------------------------------------------------------------------
 // opening: results and working grids
 // ---------------------------------------------------------------------------------------
-// Generic name and format of the results, and creation of the result files: two BMP files
-// created empty (written whole at the end), or two raw rasters and their descriptors.
+// Generic name and format of the results; whether each result file can be made is decided
+// here (two BMP files, or two raw rasters and their descriptors), before any computation.
 static void name_and_create_results()
 {
     char nomfic1[128];
@@ -569,18 +872,18 @@ static void name_and_create_results()
                         "type of format", 0, 1);
     if (format == 0) {
         std::strcat(nomim3, "_roughness.bmp");
-        f3 = create_result(nomim3, "w");
+        check_result(nomim3, false);
         std::strcat(nomim4, "_roughness_str.bmp");
-        f4 = create_result(nomim4, "w");
+        check_result(nomim4, false);
     } else {
         std::strcat(nomim3, "_roughness.raw");
         std::strcat(nomdescr3, "_roughness.txt");
-        f3 = create_result(nomim3, "wb");
-        f3d = create_result(nomdescr3, "w");
+        check_result(nomim3, false);
+        check_result(nomdescr3, true);
         std::strcat(nomim4, "_roughness_str.raw");
         std::strcat(nomdescr4, "_roughness_str.txt");
-        f4 = create_result(nomim4, "wb");
-        f4d = create_result(nomdescr4, "w");
+        check_result(nomim4, false);
+        check_result(nomdescr4, true);
     }
 }
 
@@ -800,48 +1103,37 @@ static void stretch_contrast(const int *tab_hist, int min, int max)
 // ---------------------------------------------------------------------------------------
 // treatment: writing the results
 // ---------------------------------------------------------------------------------------
-[[noreturn]] static void write_failed(const char *path)
-{
-    std::fprintf(stderr, "%s: could not write the result file %s: %s\n", tool_name, local_path(path).c_str(),
-                 errno != 0 ? std::strerror(errno) : "write error");
-    end_run(1);
-}
-
-// Prints a result descriptor and closes it: six integers, then the maximum stretch, the
-// coefficient of stretching (stretched result only) and the final dynamic scale.
+// Prints a result descriptor: six integers, then the maximum stretch, the coefficient of
+// stretching (stretched result only) and the final dynamic scale.
 static void write_result_descriptor(FILE *&f, const char *path, double max_estir, bool with_coefficient,
                                     double dmin, double dmax)
 {
-    errno = 0;
+    f = open_result(path);
     std::fprintf(f, "%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, 1, 0, 255, pix_size1);
     std::fprintf(f, "\n\tmaximum stretch = %lf ", max_estir);
     if (with_coefficient) std::fprintf(f, "\n\tcoefficient of stretching = %lf ", stretch);
     std::fprintf(f, "\n\tFinal dynamic scale : Min. = %lf  Max. = %lf ", dmin, dmax);
-    const bool ok = !std::ferror(f);
-    const bool closed = std::fclose(f) == 0;
-    f = nullptr;
-    if (!ok || !closed) write_failed(path);
-    mark_result_complete(path);
+    close_result(f, path);
 }
 
-// Writes a byte grid as a raw raster, one write per line, and closes it.
+// Writes a byte grid as a raw raster, one write per line.
 static void write_raw_raster(FILE *&f, const char *path, unsigned char **grid)
 {
+    f = open_result(path);
     const size_t cols = static_cast<size_t>(nb_col);
-    bool ok = true;
-    errno = 0;
-    for (int i = 0; i < nb_lig && ok; i++) ok = std::fwrite(grid[i], 1, cols, f) == cols;
-    const bool closed = std::fclose(f) == 0;
-    f = nullptr;
-    if (!ok || !closed) write_failed(path);
-    mark_result_complete(path);
+    for (int i = 0; i < nb_lig; i++)
+        if (std::fwrite(grid[i], 1, cols, f) != cols) write_failed(path, errno);
+    close_result(f, path);
 }
 
 static void write_bitmap(const char *path, unsigned char **grid)
 {
+    Result &r = result_of(path);
+    const int fd = create_temporary(r.target, r.temporary);
+    if (fd < 0) write_failed(path, errno);
+    close(fd);
     errno = 0;
-    if (SauveBMP(local_path(path).c_str(), grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path);
-    mark_result_complete(path);
+    if (SauveBMP(temporaries[r.temporary], grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
 }
 
 static void write_results(double max_estir, double dmin, double dmax)
@@ -855,6 +1147,7 @@ static void write_results(double max_estir, double dmin, double dmax)
         write_result_descriptor(f4d, nomdescr4, max_estir, true, dmin, dmax);
         write_raw_raster(f4, nomim4, tab_out_str);
     }
+    put_results_in_place();
 }
 
 void treatment()
@@ -901,7 +1194,10 @@ void release_run_state()
     stretch = 0.0;
     nomim3[0] = nomdescr3[0] = nomim4[0] = nomdescr4[0] = '\0';
     unmapped_names = false;
-    nb_results_created = 0;
+    dem_raster_id = dem_descriptor_id = FileId{};
+    remove_temporaries();
+    for (Result &r : results) r = Result{};
+    nb_results = 0;
 }
 
 // A standard stream closed by the caller is opened on /dev/null, so that no file of the run
@@ -913,9 +1209,67 @@ static void reopen_closed_standard_streams()
 }
 
 #ifndef ORVANDE_NO_MAIN
-int main()
+// ---------------------------------------------------------------------------------------
+// Command line: none for a run; --help and --version only.
+// ---------------------------------------------------------------------------------------
+static const char *const version_text = "orvande_3d_roughness 1.0\n";
+
+static void print_usage(FILE *to)
+{
+    std::fputs("Usage: orvande_3d_roughness            (the run: questions on stdin, dialogue on stdout)\n"
+               "       orvande_3d_roughness --help | --version\n", to);
+}
+
+static void print_help()
+{
+    print_usage(stdout);
+    std::fputs(
+        "\nComputes the 3x3 roughness ratio of every pixel of a DEM and writes it as two 8-bit\n"
+        "greyscale images: one centred on grey 128, one contrast-stretched.\n"
+        "\nQuestions, in order (answers are words separated by blanks or line ends):\n"
+        "  folder below c:\\images\\;  DEM name (without _m2/_m4);  storage type 0 (_m2, 16-bit\n"
+        "  unsigned) or 1 (_m4, 32-bit signed);  when the DEM has no descriptor: lines,\n"
+        "  columns, pixel size;  pixel size in metres, when it is 0;  unit of the values\n"
+        "  0 m, 1 dm, 2 cm, 3 mm;  generic name of the results;  format 0 (bitmap) or\n"
+        "  1 (raster);  coefficient of stretching (percent cut at each end).\n"
+        "\nFiles, below the working directory (c:\\images\\F\\ is the folder c:/images/F/):\n"
+        "  reads   NAME_m2.raw or NAME_m4.raw (little-endian, headerless) and its descriptor\n"
+        "          NAME_m2.txt / NAME_m4.txt (lines, columns, bytes per pixel, min, max,\n"
+        "          pixel size); a missing descriptor is created with three numbers\n"
+        "  writes  RESULT_roughness.bmp and RESULT_roughness_str.bmp, or RESULT_roughness.raw,\n"
+        "          RESULT_roughness.txt, RESULT_roughness_str.raw, RESULT_roughness_str.txt;\n"
+        "          earlier results are replaced only once the new ones are complete\n"
+        "\nExit status: 0 finished run; 1 any failure (missing raster, unreadable or unusable\n"
+        "DEM, end of input, a result that cannot be written); 2 bad command-line option.\n"
+        "An interrupting signal (SIGINT, SIGTERM, SIGHUP) ends the run as that signal does,\n"
+        "leaving earlier results as they were.\n", stdout);
+}
+
+// Answers --help and --version (status 0) and refuses any other argument (status 2).
+static void answer_command_line(int argc, char **argv)
+{
+    if (argc < 2) return;
+    const std::string arg = argv[1];
+    int status = 2;
+    if (argc == 2 && (arg == "--help" || arg == "-h")) {
+        print_help();
+        status = 0;
+    } else if (argc == 2 && arg == "--version") {
+        std::fputs(version_text, stdout);
+        status = 0;
+    } else {
+        std::fprintf(stderr, "%s: unknown argument %s\n", tool_name, arg.c_str());
+        print_usage(stderr);
+    }
+    if (std::fflush(stdout) != 0) status = 1;
+    std::exit(status);
+}
+
+int main(int argc, char **argv)
 {
     reopen_closed_standard_streams();
+    answer_command_line(argc, argv);
+    handle_signals();
     opening();
     treatment();
     return 0;

@@ -225,7 +225,8 @@ unsigned char **ChargeBMP(const char *Name, int &NbCol, int &NbLig, int &Type, C
     } else {
         return fail();
     }
-    if (h.BiCompression == 1) return fail();
+    // Only uncompressed rows can be read: RLE (1, 2) and bit fields (3) are refused.
+    if (h.BiCompression != 0) return fail();
     if (h.BiWidth > MAX_SIDE || h.BiHeight > MAX_SIDE) return fail();
 
     const size_t larg = static_cast<size_t>(h.BiWidth) * taille;

@@ -28,8 +28,11 @@ bad() { fails=$((fails + 1)); echo "FAIL: $*"; }
 # dialogue alone), then its exit status into $1/status.
 cat >"$tmp/pane.sh" <<'EOF'
 cd "$1" || exit 1
+stty -g >"$1/stty.before"
 "$2" 2>"$1/stderr.txt"
-echo $? >"$1/status.part" && mv "$1/status.part" "$1/status"
+code=$?
+stty -g >"$1/stty.after"
+echo $code >"$1/status.part" && mv "$1/status.part" "$1/status"
 sleep 600
 EOF
 
@@ -110,7 +113,7 @@ for f in rough_roughness.raw rough_roughness_str.raw; do
 done
 [ "$(tr '\n' ' ' <"$dir/c:/images/zone/site_m2.txt")" = "5 6 2 " ] && ok || bad "the created descriptor is not 5, 6, 2"
 
-# --- a missing raster: message, a wait for one key, exit status 0 ----------------------------
+# --- a missing raster: message, a wait for one key, exit status 1 ----------------------------
 dir=$tmp/missing
 mkdir -p "$dir"
 start missing "$dir"
@@ -123,16 +126,38 @@ sleep 1
 [ ! -e "$dir/status" ] && ok || bad "the tool ended without waiting for a key"
 tmux -L "$sock" send-keys -t missing -l q    # one key, no Enter
 if wait_status 5; then
-  [ "$(cat "$dir/status")" = 0 ] && ok || bad "the missing-raster end has exit status $(cat "$dir/status")"
+  [ "$(cat "$dir/status")" = 1 ] && ok || bad "the missing-raster end has exit status $(cat "$dir/status")"
 else
   bad "one key press did not end the tool"
 fi
 extra=
 for f in "$dir"/* "$dir"/.[!.]*; do
   [ -e "$f" ] || continue
-  case ${f##*/} in status|stderr.txt) ;; *) extra="$extra ${f##*/}" ;; esac
+  case ${f##*/} in status|stderr.txt|stty.*) ;; *) extra="$extra ${f##*/}" ;; esac
 done
 [ -z "$extra" ] && ok || bad "the missing-raster run created files:$extra"
+grep -q "site_m2.raw cannot be opened: No such file or directory" "$dir/stderr.txt" && ok ||
+  bad "stderr does not give the reason: $(cat "$dir/stderr.txt")"
+
+# --- a signal during the key wait: the terminal settings are put back -------------------------
+for sig in TERM INT; do
+  dir=$tmp/signal-$sig
+  mkdir -p "$dir"
+  start "signal$sig" "$dir"
+  ask "signal$sig" 'Name of the File Folder located in the Directory c:\images\ ?' nowhere
+  ask "signal$sig" 'Name of the DEM (whitout extension _m4.raw or _m2.raw) ?' site
+  ask "signal$sig" '1 ====> _m4' 0
+  wait_last "signal$sig" 'unknown' || bad "no missing-raster message before SIG$sig"
+  sleep 0.5
+  pkill -"$sig" -f "^$bin\$" || pkill -"$sig" -x orvande_3d_roug
+  if wait_status 5; then
+    [ "$(cat "$dir/status")" = $((128 + $(kill -l "$sig"))) ] && ok ||
+      bad "SIG$sig during the key wait gave status $(cat "$dir/status")"
+    cmp -s "$dir/stty.before" "$dir/stty.after" && ok || bad "SIG$sig left the terminal in raw mode"
+  else
+    bad "SIG$sig did not end the tool during the key wait"
+  fi
+done
 
 echo "terminal_prompts: $passes passed, $fails failed"
 [ "$fails" = 0 ]

@@ -337,24 +337,29 @@ TEST_F(BmpTest, ReaderRefusesWhatItDoesNotRead)
     EXPECT_EQ(ChargeBMP(dir.c_str(), NbCol, NbLig, Type, pal), nullptr); // a folder
 }
 
-TEST_F(BmpTest, ReaderAcceptsOtherCompressionValuesAndTrailingBytes)
+TEST_F(BmpTest, ReaderRefusesEveryCompressionButNoneAndIgnoresTrailingBytes)
 {
-    const Bytes g8 = save(3, 2, 0);
-    for (uint32_t comp : {2u, 3u}) {
+    const Bytes g8 = save(3, 2, 0), g24 = save(3, 2, 2);
+    for (uint32_t comp : {2u, 3u, 4u, 0xFFFFFFFFu}) {
         Bytes b = g8;
         set32(b, 30, comp);
-        b.push_back(0xEE); // bytes after the last row are not read
-        write_file(path("c.bmp"), b);
-        int NbCol = 0, NbLig = 0, Type = -1;
-        Color32 *pal = nullptr;
-        unsigned char **g = ChargeBMP(path("c.bmp").c_str(), NbCol, NbLig, Type, pal);
-        ASSERT_NE(g, nullptr) << "compression " << comp;
-        EXPECT_EQ(NbCol, 3);
-        EXPECT_EQ(NbLig, 2);
-        EXPECT_EQ(Type, 0);
-        EXPECT_EQ(g[1][2], pattern(1, 2));
-        free_loaded(g, NbLig);
+        expect_refused(b, ("8-bit with compression " + std::to_string(comp)).c_str());
+        b = g24;
+        set32(b, 30, comp);
+        expect_refused(b, ("24-bit with compression " + std::to_string(comp)).c_str());
     }
+    Bytes b = g8;
+    b.push_back(0xEE); // bytes after the last row are not read
+    write_file(path("c.bmp"), b);
+    int NbCol = 0, NbLig = 0, Type = -1;
+    Color32 *pal = nullptr;
+    unsigned char **g = ChargeBMP(path("c.bmp").c_str(), NbCol, NbLig, Type, pal);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(NbCol, 3);
+    EXPECT_EQ(NbLig, 2);
+    EXPECT_EQ(Type, 0);
+    EXPECT_EQ(g[1][2], pattern(1, 2));
+    free_loaded(g, NbLig);
 }
 
 TEST_F(BmpTest, PaletteHandOver)
