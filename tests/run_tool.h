@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -126,15 +127,41 @@ inline void write_dem(const fs::path &root, const std::string &folder, const std
     if (descriptor != nullptr) write_text(dir / (stem + ".txt"), descriptor);
 }
 
-// Every entry below root, as relative path -> contents ("<dir>" for a folder).
-inline std::map<std::string, std::string> snapshot(const fs::path &root)
+// Every entry below root, as relative path -> contents: the bytes of a regular file,
+// "<dir>" for a folder, "<link> target" for a symbolic link (not followed), "<other>" for
+// anything else (a FIFO, a device).
+using Snapshot = std::map<std::string, std::string>;
+
+inline Snapshot snapshot(const fs::path &root)
 {
-    std::map<std::string, std::string> m;
+    Snapshot m;
     for (const auto &e : fs::recursive_directory_iterator(root)) {
         const std::string rel = fs::relative(e.path(), root).string();
-        m[rel] = e.is_directory() ? std::string("<dir>") : read_text(e.path());
+        const fs::file_status st = e.symlink_status();
+        if (fs::is_symlink(st)) m[rel] = "<link> " + fs::read_symlink(e.path()).string();
+        else if (fs::is_directory(st)) m[rel] = "<dir>";
+        else if (fs::is_regular_file(st)) m[rel] = read_text(e.path());
+        else m[rel] = "<other>";
     }
     return m;
+}
+
+// Two snapshots of a folder compared byte for byte, naming every entry that was removed,
+// added or changed.
+inline ::testing::AssertionResult same_files(const Snapshot &before, const Snapshot &after)
+{
+    std::string diff;
+    for (const auto &b : before) {
+        const auto a = after.find(b.first);
+        if (a == after.end()) diff += "\n  removed: " + b.first;
+        else if (a->second != b.second)
+            diff += "\n  changed: " + b.first + " (" + std::to_string(b.second.size()) + " -> " +
+                    std::to_string(a->second.size()) + " bytes)";
+    }
+    for (const auto &a : after)
+        if (before.find(a.first) == before.end()) diff += "\n  added: " + a.first;
+    if (diff.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the folder changed:" << diff;
 }
 
 // Names of the entries of one folder.
@@ -210,7 +237,9 @@ struct RunResult {
     std::string out, err;
     int status = -1;        // exit status, when the process exited
     bool exited = false;    // ended through exit (not a signal)
+    int signal = 0;         // the signal that ended it, when it did not exit
     bool timed_out = false; // killed by the runner
+    bool waited = false;    // stdout showed RunOptions::wait_for
 };
 
 // Also reachable as e2e::Run (inside a test body a plain "Run" names testing::Test::Run).
@@ -218,12 +247,31 @@ using Run = RunResult;
 
 struct RunOptions {
     // When not empty: after `input` is written, stdin stays open until stdout ends with this
-    // text; then `while_waiting` is called and `late_input` written before stdin is closed.
+    // text (or ends); then `while_waiting` is called, the actions at the wait below are
+    // taken, and `late_input` is written before stdin is closed.
     std::string wait_for;
     std::function<void(const std::string &out_so_far, pid_t pid)> while_waiting;
     std::string late_input;
     int timeout_s = 60;
+    // Actions at the wait: a signal sent to the tool (SIGINT, SIGTERM, SIGHUP...); its stdout
+    // closed by the reader (its next write meets a pipe without reader); its stdin left open
+    // until it ends instead of closed after the late input.
+    int signal_at_wait = 0;
+    bool close_stdout_at_wait = false;
+    bool keep_stdin_open = false;
+    // In the child, before the tool starts: one standard stream closed (0, 1 or 2; -1 for
+    // none), and the user changed to nobody (uid and gid 65534, for whom file permissions
+    // count; status 126 when that is not possible).
+    int closed_stream = -1;
+    bool as_nobody = false;
 };
+
+inline RunOptions with_timeout(int seconds)
+{
+    RunOptions opt;
+    opt.timeout_s = seconds;
+    return opt;
+}
 
 // True while the process pid has not ended (it is not reaped here).
 inline bool still_running(pid_t pid)
@@ -234,104 +282,149 @@ inline bool still_running(pid_t pid)
     return info.si_pid == 0;
 }
 
+namespace detail {
+
+// The child side: the pipes as standard streams, then the tool.
+[[noreturn]] inline void exec_tool(const fs::path &cwd, const RunOptions &opt, const int in[2], const int out[2],
+                                   const int err[2])
+{
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (opt.closed_stream >= 0 && opt.closed_stream <= 2) close(opt.closed_stream);
+    if (opt.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+    std::signal(SIGPIPE, SIG_DFL); // ignored in the runner; the tool starts as from a shell
+    // The build's tool, unless ORVANDE_BIN names another one.
+    const char *bin = std::getenv("ORVANDE_BIN");
+    if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
+    execl(bin, bin, static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+// The parent side of one run: the three pipe ends, what is left to write, what was read.
+struct Session {
+    pid_t pid = -1;
+    int fd_in = -1, fd_out = -1, fd_err = -1;
+    std::string pending;
+    int stage = 0; // 0: writing input, 1: waiting for wait_for, 2: writing late input, 3: done
+    RunResult r;
+
+    void close_fd(int &fd)
+    {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    bool out_ends_with(const std::string &w) const
+    {
+        return r.out.size() >= w.size() && r.out.compare(r.out.size() - w.size(), w.size(), w) == 0;
+    }
+    void at_wait(const RunOptions &opt)
+    {
+        r.waited = out_ends_with(opt.wait_for);
+        if (opt.while_waiting) opt.while_waiting(r.out, pid);
+        if (opt.close_stdout_at_wait) close_fd(fd_out);
+        if (opt.signal_at_wait != 0) kill(pid, opt.signal_at_wait);
+        pending = opt.late_input;
+        stage = 2;
+    }
+    // Moves through the stages; stdin is closed once all input is written.
+    void advance(const RunOptions &opt)
+    {
+        if (stage == 0 && pending.empty()) {
+            if (opt.wait_for.empty()) stage = 2;
+            else stage = 1;
+        }
+        if (stage == 1 && (out_ends_with(opt.wait_for) || fd_out < 0)) at_wait(opt);
+        if (stage == 2 && pending.empty()) {
+            if (!opt.keep_stdin_open) close_fd(fd_in);
+            stage = 3;
+        }
+    }
+    void write_some()
+    {
+        const ssize_t w = write(fd_in, pending.data(), pending.size());
+        if (w > 0) pending.erase(0, static_cast<size_t>(w));
+        else if (w < 0 && errno != EAGAIN) { // the tool has stopped reading
+            pending.clear();
+            close_fd(fd_in);
+        }
+    }
+    void read_some(int &fd, std::string &dest)
+    {
+        char buf[65536];
+        const ssize_t got = read(fd, buf, sizeof buf);
+        if (got > 0) dest.append(buf, static_cast<size_t>(got));
+        else if (got == 0 || errno != EAGAIN) close_fd(fd);
+    }
+    // One round of poll (at most 100 ms); false on a poll failure.
+    bool pump(int left_ms)
+    {
+        pollfd fds[3];
+        int n = 0;
+        if (fd_out >= 0) fds[n++] = pollfd{fd_out, POLLIN, 0};
+        if (fd_err >= 0) fds[n++] = pollfd{fd_err, POLLIN, 0};
+        if (fd_in >= 0 && !pending.empty()) fds[n++] = pollfd{fd_in, POLLOUT, 0};
+        if (poll(fds, static_cast<nfds_t>(n), left_ms < 100 ? left_ms : 100) < 0) return errno == EINTR;
+        for (int k = 0; k < n; k++) {
+            if (fds[k].revents == 0) continue;
+            if (fds[k].fd == fd_in) write_some();
+            else if (fds[k].fd == fd_out) read_some(fd_out, r.out);
+            else read_some(fd_err, r.err);
+        }
+        return true;
+    }
+    void reap()
+    {
+        close_fd(fd_in);
+        close_fd(fd_out);
+        close_fd(fd_err);
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        r.exited = WIFEXITED(st);
+        r.status = r.exited ? WEXITSTATUS(st) : -1;
+        r.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+    }
+};
+
+} // namespace detail
+
 // Runs the tool in the working directory cwd with `input` on its stdin (a pipe, not a
-// terminal).
+// terminal); stdout and stderr are read apart until both end (the tool has ended), or the
+// timeout kills it.
 inline RunResult run_tool(const fs::path &cwd, const std::string &input, const RunOptions &opt = {})
 {
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        // The build's tool, unless ORVANDE_BIN names another one.
-        const char *bin = std::getenv("ORVANDE_BIN");
-        if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
-        execl(bin, bin, static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    detail::Session s;
+    s.pid = fork();
+    if (s.pid < 0) throw std::runtime_error("fork failed");
+    if (s.pid == 0) detail::exec_tool(cwd, opt, in, out, err);
     close(in[0]);
     close(out[1]);
     close(err[1]);
     fcntl(in[1], F_SETFL, O_NONBLOCK);
-
-    RunResult r;
-    std::string pending = input;
-    int stage = 0; // 0: writing input, 1: waiting for wait_for, 2: writing late input, 3: stdin closed
-    int fd_in = in[1], fd_out = out[0], fd_err = err[0];
-    auto close_stdin = [&]() {
-        if (fd_in >= 0) close(fd_in);
-        fd_in = -1;
-        stage = 3;
-    };
+    s.fd_in = in[1];
+    s.fd_out = out[0];
+    s.fd_err = err[0];
+    s.pending = input;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
-    while (fd_out >= 0 || fd_err >= 0) {
-        if (stage == 0 && pending.empty()) {
-            if (opt.wait_for.empty()) close_stdin();
-            else stage = 1;
-        }
-        if (stage == 1) {
-            const std::string &w = opt.wait_for;
-            const bool ready = r.out.size() >= w.size() && r.out.compare(r.out.size() - w.size(), w.size(), w) == 0;
-            if (ready || fd_out < 0) {
-                if (opt.while_waiting) opt.while_waiting(r.out, pid);
-                pending = opt.late_input;
-                stage = 2;
-            }
-        }
-        if (stage == 2 && pending.empty()) close_stdin();
-
-        pollfd fds[3];
-        int n = 0;
-        if (fd_out >= 0) fds[n++] = pollfd{fd_out, POLLIN, 0};
-        if (fd_err >= 0) fds[n++] = pollfd{fd_err, POLLIN, 0};
-        const bool writing = fd_in >= 0 && !pending.empty();
-        if (writing) fds[n++] = pollfd{fd_in, POLLOUT, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    while (s.fd_out >= 0 || s.fd_err >= 0 || (s.stage < 3 && still_running(s.pid))) {
+        s.advance(opt);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
-            r.timed_out = true;
-            kill(pid, SIGKILL);
+            s.r.timed_out = true;
+            kill(s.pid, SIGKILL);
             break;
         }
-        if (poll(fds, static_cast<nfds_t>(n), static_cast<int>(left < 100 ? left : 100)) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int k = 0; k < n; k++) {
-            if (fds[k].revents == 0) continue;
-            if (fds[k].fd == fd_in) {
-                const ssize_t w = write(fd_in, pending.data(), pending.size());
-                if (w > 0) pending.erase(0, static_cast<size_t>(w));
-                else if (w < 0 && errno != EAGAIN) { // the tool has stopped reading
-                    pending.clear();
-                    close_stdin();
-                }
-                continue;
-            }
-            char buf[65536];
-            const ssize_t got = read(fds[k].fd, buf, sizeof buf);
-            std::string &dest = (fds[k].fd == fd_out) ? r.out : r.err;
-            if (got > 0) dest.append(buf, static_cast<size_t>(got));
-            else if (got == 0 || errno != EAGAIN) {
-                close(fds[k].fd);
-                (fds[k].fd == fd_out ? fd_out : fd_err) = -1;
-            }
-        }
+        if (!s.pump(static_cast<int>(left))) break;
     }
-    if (fd_in >= 0) close(fd_in);
-    if (fd_out >= 0) close(fd_out);
-    if (fd_err >= 0) close(fd_err);
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    r.exited = WIFEXITED(st);
-    r.status = r.exited ? WEXITSTATUS(st) : -1;
-    return r;
+    s.reap();
+    return s.r;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -437,6 +530,107 @@ inline std::string result_descriptor(int lines, int cols, int pix, const std::st
 }
 
 } // namespace say
+
+
+// ---------------------------------------------------------------------------------------
+// Shared by the end-to-end tests: assertions, sample DEMs and the small-DEM fixture
+// ---------------------------------------------------------------------------------------
+
+inline const std::vector<int> peak_3x4 = {100, 100, 100, 100, 100, 110, 100, 100, 100, 100, 100, 100};
+inline const std::vector<int> hollow_3x4 = {100, 100, 100, 100, 100, 90, 100, 100, 100, 100, 100, 100};
+
+// Byte-for-byte comparison of a file with what it should hold, naming the first difference.
+inline ::testing::AssertionResult file_holds(const fs::path &p, const Bytes &want)
+{
+    if (!fs::is_regular_file(p)) return ::testing::AssertionFailure() << p << " is missing";
+    const Bytes got = read_bytes(p);
+    if (got == want) return ::testing::AssertionSuccess();
+    size_t k = 0;
+    while (k < got.size() && k < want.size() && got[k] == want[k]) k++;
+    auto at = [](const Bytes &b, size_t i) { return i < b.size() ? std::to_string(b[i]) : std::string("(end)"); };
+    return ::testing::AssertionFailure() << p << ": " << got.size() << " bytes, expected " << want.size()
+                                         << "; first difference at offset " << k << ": " << at(got, k)
+                                         << " instead of " << at(want, k);
+}
+
+inline ::testing::AssertionResult file_holds(const fs::path &p, const std::string &want)
+{
+    return file_holds(p, Bytes(want.begin(), want.end()));
+}
+
+inline bool mentions(const std::string &text, const std::string &word)
+{
+    auto lower = [](std::string s) {
+        for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    return lower(text).find(lower(word)) != std::string::npos;
+}
+
+// A 3-line grid whose middle line is `middle` and whose other lines hold `edge` everywhere.
+inline Grid three_lines(const Bytes &middle, unsigned char edge)
+{
+    return Grid{Bytes(middle.size(), edge), middle, Bytes(middle.size(), edge)};
+}
+
+// The dialogue of a run on the peak DEM from the range report to the coefficient question.
+inline std::string peak_middle(const std::string &raster_path, int cols)
+{
+    return say::dem_range("100", "110") + say::interval_menu() + say::dem_size(raster_path, 3, cols) +
+           say::generic_q() + say::format_menu() +
+           say::ratio_reports("0.959596", "1.005556", "0.045960", "0.040404", "0.040404") +
+           say::scaled_range("0.000000", "145.600000", 0, 145) + say::coefficient_q();
+}
+
+inline const char *const site_m2 = "c:\\images\\zone1\\site_m2.raw";
+
+using namespace e2e;
+
+inline const int kLines = 5, kCols = 6;
+
+inline std::vector<int> dem_values()
+{
+    std::vector<int> v;
+    for (int i = 0; i < kLines; i++)
+        for (int j = 0; j < kCols; j++) v.push_back(100 + (i * 7 + j * 13) % 23 + (i * j) % 5);
+    return v;
+}
+
+inline const char *const kDescriptor = "5\n6\n2\n0\n0\n10\n";
+
+inline bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+inline size_t count_of(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) n++;
+    return n;
+}
+
+// A 5 x 6 DEM d in folder z (type 0) below a fresh working folder.
+class BadInput : public ::testing::Test {
+protected:
+    TempDir tmp;
+    fs::path root() const { return tmp.path(); }
+    fs::path folder() const { return images_folder(root(), "z"); }
+    void dem(const char *descriptor = kDescriptor, int type = 0)
+    {
+        write_dem(root(), "z", "d", type, dem_values(), descriptor);
+    }
+    RunResult run(const std::string &answers) { return run_tool(root(), answers); }
+};
+
+// The four raster results of a run (descriptors and rasters), by file name.
+inline std::map<std::string, std::string> raster_results(const fs::path &dir, const std::string &name)
+{
+    std::map<std::string, std::string> m;
+    for (const char *suffix : {"_roughness.raw", "_roughness.txt", "_roughness_str.raw", "_roughness_str.txt"})
+        m[suffix] = read_text(dir / (name + suffix));
+    return m;
+}
 
 } // namespace e2e
 
