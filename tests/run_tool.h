@@ -28,6 +28,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -264,6 +265,10 @@ struct RunOptions {
     // count; status 126 when that is not possible).
     int closed_stream = -1;
     bool as_nobody = false;
+    // Command-line arguments after the program name, and a file-size limit in bytes
+    // (RLIMIT_FSIZE; 0 for none: a write beyond it fails with EFBIG).
+    std::vector<std::string> args;
+    long long file_size_limit = 0;
 };
 
 inline RunOptions with_timeout(int seconds)
@@ -298,7 +303,14 @@ namespace detail {
     // The build's tool, unless ORVANDE_BIN names another one.
     const char *bin = std::getenv("ORVANDE_BIN");
     if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
-    execl(bin, bin, static_cast<char *>(nullptr));
+    if (opt.file_size_limit > 0) {
+        const rlimit lim{static_cast<rlim_t>(opt.file_size_limit), static_cast<rlim_t>(opt.file_size_limit)};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
+    }
+    std::vector<char *> argv{const_cast<char *>(bin)};
+    for (const std::string &a : opt.args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin, argv.data());
     _exit(127);
 }
 

@@ -119,21 +119,22 @@ TEST(ToolDialogue, MissingDescriptorIsAskedForAndCreated)
                            say::result_descriptor(3, 4, 2, "0.040404", nullptr, "0.000000", "145.600000")));
 }
 
-// A descriptor that cannot be created (its name is taken by a folder): a warning, and the
-// run goes on with the typed values.
+// A descriptor that cannot be created (its name is a dangling link, which is never written
+// through): a warning, and the run goes on with the typed values.
 TEST(ToolDialogue, DescriptorThatCannotBeCreatedOnlyWarns)
 {
     TempDir tmp;
     write_dem(tmp.path(), "zone1", "site", 0, peak_3x4, nullptr);
     const fs::path dir = images_folder(tmp.path(), "zone1");
-    fs::create_directory(dir / "site_m2.txt");
+    fs::create_symlink(tmp.path() / "elsewhere.txt", dir / "site_m2.txt");
     const RunResult r = run_tool(tmp.path(), "zone1\nsite\n0\n3\n4\n5\n0\nrough\n1\n0\n");
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.out, say::up_to_type() + say::no_file("c:\\images\\zone1\\site_m2.txt") + say::lines_q() + say::columns_q() +
                          say::pixel_q() + peak_middle(site_m2, 4));
     EXPECT_TRUE(mentions(r.err, "site_m2.txt")) << r.err;
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(fs::is_directory(dir / "site_m2.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "site_m2.txt"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "elsewhere.txt"));
     EXPECT_TRUE(file_holds(dir / "rough_roughness_str.txt",
                            say::result_descriptor(3, 4, 5, "0.040404", "0.000000", "0.000000", "145.600000")));
 }
@@ -145,19 +146,25 @@ TEST_F(BadInput, NonNumberAnswersAreAskedAgainAtEveryQuestion)
     ASSERT_EQ(clean.status, 0) << clean.err;
     fs::remove(folder() / "d_m2.txt");
 
-    // type x; lines abc; columns "?"; pixel size p; pixel size in metres q and a number
-    // beyond int; interval 9999999999 and i; format f; coefficient nan, inf, 1e999 and c.
-    const RunResult r = run("z d x 0 abc 5 ? 6 p 0 q 99999999999 10 9999999999 i 0 junk f 1 nan inf 1e999 c 5\n");
+    // type x and "0" followed by a NUL byte; lines abc; columns "?"; pixel size p; pixel size
+    // in metres q and a number beyond int; interval 9999999999 and i; generic name "ju" NUL
+    // "nk" (a name with a NUL byte is refused, not cut); format f; coefficient nan, inf,
+    // 1e999, c and "5" NUL.
+    const RunResult r = run(std::string("z d x 0\0 0 abc 5 ? 6 p 0 q 99999999999 10 9999999999 i 0 ju\0nk junk f 1 "
+                                        "nan inf 1e999 c 5\0 5\n", 93));
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count_of(r.out, say::type_menu()), 2u);
+    EXPECT_EQ(count_of(r.out, say::type_menu()), 3u);
     EXPECT_EQ(count_of(r.out, say::lines_q()), 2u);
     EXPECT_EQ(count_of(r.out, say::columns_q()), 2u);
     EXPECT_EQ(count_of(r.out, say::pixel_q()), 2u);
     EXPECT_EQ(count_of(r.out, say::pixel_metres_q()), 3u);
     EXPECT_EQ(count_of(r.out, say::interval_menu()), 3u);
     EXPECT_EQ(count_of(r.out, say::format_menu()), 2u);
-    EXPECT_EQ(count_of(r.out, say::coefficient_q()), 5u);
+    EXPECT_EQ(count_of(r.out, say::generic_q()), 2u);
+    EXPECT_EQ(count_of(r.out, say::coefficient_q()), 6u);
+    EXPECT_TRUE(contains(r.err, "the generic name of the results holds a NUL byte")) << r.err;
+    EXPECT_FALSE(fs::exists(folder() / "ju_roughness.raw"));
     EXPECT_EQ(read_text(folder() / "d_m2.txt"), "5\n6\n2\n");
     EXPECT_EQ(raster_results(folder(), "junk"), raster_results(folder(), "clean"));
 }
@@ -184,4 +191,44 @@ TEST(ToolEnds, WordsThatWouldMakeAPathTooLongAreAskedAgain)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(file_holds(images_folder(tmp.path(), folder) / "r_roughness_str.raw", raw_of(three_lines({255, 2, 250, 255}, 255))));
+}
+
+// ---------------------------------------------------------------------------------------
+// Command line: --help and --version answer on stdout with status 0 and start no run;
+// any other argument gets the usage on stderr and status 2.
+// ---------------------------------------------------------------------------------------
+TEST(ToolCommandLine, HelpVersionAndBadOptions)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *out_part, *err_part;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "Usage: orvande_3d_roughness", nullptr},
+        {{"-h"}, 0, "Exit status: 0 finished run; 1 any failure", nullptr},
+        {{"--version"}, 0, "orvande_3d_roughness 1.0\n", nullptr},
+        {{"--bogus"}, 2, nullptr, "unknown argument --bogus"},
+        {{"zone1"}, 2, nullptr, "Usage: orvande_3d_roughness"},
+        {{"--help", "extra"}, 2, nullptr, "Usage: orvande_3d_roughness"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        TempDir tmp;
+        RunOptions opt;
+        opt.args = c.args;
+        const RunResult r = run_tool(tmp.path(), "zone1\nsite\n0\n", opt);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out.find("ORVANDE_3D"), std::string::npos) << "a run started";
+        if (c.out_part) {
+            EXPECT_TRUE(mentions(r.out, c.out_part)) << r.out;
+            EXPECT_EQ(r.err, "");
+        }
+        if (c.err_part) {
+            EXPECT_EQ(r.out, "");
+            EXPECT_TRUE(mentions(r.err, c.err_part)) << r.err;
+        }
+        EXPECT_TRUE(names_in(tmp.path()).empty());
+    }
 }
