@@ -1,0 +1,113 @@
+// Times the two computing passes of the roughness tool on an _m2 DEM (16-bit samples in
+// whole metres), without the dialogue and the result files:
+//
+//   pass_timing RAW_PATH LINES COLUMNS [THREADS...]      default threads: 1 2
+//
+// The DEM lines are read with pread from the raster (warm it in the page cache first) and
+// turned into metres, as the tool's line source does. For each thread count, five runs of
+// the ratio range pass and of the centred pass are timed (wall clock); the line prints the
+// median of each and of their sum in seconds and Mpixel/s, and the ranges and a checksum of
+// the levels, which must be the same for every thread count.
+#include "roughness_passes.h"
+
+#include "pixel_arithmetic.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One line of 16-bit little-endian samples into metres.
+DemLineSource raster_source(int fd, int nb_col)
+{
+    return [fd, nb_col](int line, double *out) {
+        thread_local std::vector<uint16_t> raw;
+        raw.resize(static_cast<size_t>(nb_col));
+        const size_t bytes = raw.size() * sizeof(uint16_t);
+        const off_t at = static_cast<off_t>(line) * static_cast<off_t>(bytes);
+        if (pread(fd, raw.data(), bytes, at) != static_cast<ssize_t>(bytes)) return false;
+        for (int j = 0; j < nb_col; j++) out[j] = raw[j];
+        return true;
+    };
+}
+
+uint64_t checksum(const std::vector<unsigned char> &grid)
+{
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char b : grid) h = (h ^ b) * 1099511628211ULL;
+    return h;
+}
+
+int time_passes(int fd, int nb_lig, int nb_col, int threads)
+{
+    const DemLineSource source = raster_source(fd, nb_col);
+    PassOptions options;
+    options.threads = threads;
+    std::vector<unsigned char> grid(static_cast<size_t>(nb_lig) * nb_col);
+    std::vector<unsigned char *> rows(nb_lig);
+    for (int i = 0; i < nb_lig; i++) rows[i] = &grid[static_cast<size_t>(i) * nb_col];
+    std::vector<double> t1, t2, both;
+    ValueRange ratios;
+    CentredScaling centred;
+    for (int run = 0; run < 5; run++) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!ratio_range_pass(nb_lig, nb_col, source, options, ratios)) return 1;
+        t1.push_back(seconds_since(start));
+        const double max_estir = maximum_stretch(ratios.dmin, ratios.dmax, nullptr);
+        const auto second = std::chrono::steady_clock::now();
+        if (!centred_pass(nb_lig, nb_col, source, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
+        t2.push_back(seconds_since(second));
+        both.push_back(seconds_since(start));
+    }
+    const double mpx = static_cast<double>(nb_lig) * nb_col / 1e6;
+    std::printf("threads %d: ratio pass %.3f s, centred pass %.3f s, both %.3f s (%.1f Mpixel/s); "
+                "ratios %.6f .. %.6f, centred %.6f .. %.6f, levels %016" PRIx64 "\n",
+                threads, median(t1), median(t2), median(both), mpx / median(both), ratios.dmin, ratios.dmax,
+                centred.scaled.dmin, centred.scaled.dmax, checksum(grid));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: pass_timing RAW_PATH LINES COLUMNS [THREADS...]\n");
+        return 2;
+    }
+    const int nb_lig = std::atoi(argv[2]), nb_col = std::atoi(argv[3]);
+    const int fd = open(argv[1], O_RDONLY);
+    if (fd < 0 || nb_lig < 1 || nb_col < 1) {
+        std::fprintf(stderr, "pass_timing: cannot read %s as %s x %s\n", argv[1], argv[2], argv[3]);
+        return 1;
+    }
+    std::vector<int> counts;
+    for (int k = 4; k < argc; k++) counts.push_back(std::atoi(argv[k]));
+    if (counts.empty()) counts = {1, 2};
+    for (int threads : counts)
+        if (threads < 1 || time_passes(fd, nb_lig, nb_col, threads) != 0) {
+            std::fprintf(stderr, "pass_timing: the passes failed with %d threads\n", threads);
+            return 1;
+        }
+    close(fd);
+    return 0;
+}
