@@ -10,8 +10,9 @@
 
 #include "NRUTIL.h"
 #include "image.h"
+#include "dem_lines.h"
 #include "pixel_arithmetic.h"
-#include "row_arithmetic.h"
+#include "roughness_passes.h"
 
 #include <cctype>
 #include <cerrno>
@@ -23,17 +24,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "DEM rasters are little-endian and are read straight into the grids"
-#endif
 
 // ---------------------------------------------------------------------------------------
 // Run state: every variable is zero at process start (and again after release_run_state).
@@ -46,13 +49,14 @@ static int format;                  // 0: bitmap results, 1: raster results
 static int roughness_type;          // variant of the ratio; 0 is the only one
 static int interv;                  // unit of the raw values: 0 m, 1 dm, 2 cm, 3 mm
 static double stretch;              // coefficient of stretching
+// The grids are held as windows of a few lines, except the centred image: the raw values
+// (itab1) and the elevations in metres (dtab1) are read from the raster a line at a time
+// (dem), the ratios (dtab) and the centred values (dtab_out) live in the computing passes
+// only, and the stretched image (tab_out_str) is the centred one with every byte mapped,
+// made once the centred one is written.
 static unsigned char **tab_out;     // centred 8-bit roughness image
-static unsigned char **tab_out_str; // contrast-stretched 8-bit image
-static unsigned short **jtab1;      // 16-bit samples, while an _m2 raster is loaded
-static int **itab1;                 // raw DEM values
-static double **dtab;               // roughness ratios
-static double **dtab1;              // elevations in metres
-static double **dtab_out;           // ratios scaled around 128
+static DemRaster dem;               // the DEM raster, open for reading while the run lasts
+static int nb_threads;              // threads of the computing passes
 static char nomim3[128], nomdescr3[128], nomim4[128], nomdescr4[128];
 static FILE *f1, *f1d, *f3, *f3d, *f4, *f4d;
 
@@ -381,34 +385,124 @@ static void wait_for_key()
 }
 
 // ---------------------------------------------------------------------------------------
-// Memory
+// Progress on stderr, when it is a terminal: the name of the pass at work and how much of
+// it is done, in place, at most four times a second, and cleared when the pass ends.
+// Nothing for a pass that ends within a quarter of a second; nothing on stdout.
 // ---------------------------------------------------------------------------------------
-// Bytes that the grids of a run take: 30 a pixel (one int, three double and two byte
-// grids) and the row pointers and allocation headers of their lines.
-static unsigned long long memory_needed(int lines, int columns)
+struct PassDisplay {
+    std::chrono::steady_clock::time_point last;
+    int width; // characters shown, 0 when nothing is
+};
+static PassDisplay pass_display;
+
+static void clear_pass_display()
 {
-    const unsigned long long pixels = static_cast<unsigned long long>(lines) * static_cast<unsigned long long>(columns);
-    const unsigned long long per_line = static_cast<unsigned long long>(lines) * 6ULL * 32ULL;
-    if (pixels > (ULLONG_MAX - per_line) / 30ULL) return ULLONG_MAX;
-    return pixels * 30ULL + per_line;
+    if (pass_display.width == 0) return;
+    std::fprintf(stderr, "\r%*s\r", pass_display.width, "");
+    std::fflush(stderr);
+    pass_display.width = 0;
 }
 
-static unsigned long long memory_available()
+static void show_pass(const char *pass, double fraction)
 {
-    if (memory_budget != 0) return memory_budget;
+    static const bool on = isatty(STDERR_FILENO);
+    if (!on) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (fraction <= 0.0) pass_display.last = now;
+    if (fraction >= 1.0) clear_pass_display();
+    if (fraction <= 0.0 || fraction >= 1.0 || now - pass_display.last < std::chrono::milliseconds(250)) return;
+    pass_display.last = now;
+    const int width = std::fprintf(stderr, "\r%s: %s %3d%% ", tool_name, pass, static_cast<int>(fraction * 100.0));
+    std::fflush(stderr);
+    pass_display.width = std::max(pass_display.width, width - 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Memory
+// ---------------------------------------------------------------------------------------
+// Bytes that a run takes: the centred image (1 a pixel, with its row pointers and their
+// allocation headers), and on each thread a few lines of doubles, plus the program itself.
+static unsigned long long memory_needed(int lines, int columns, int threads)
+{
+    const unsigned long long pixels = static_cast<unsigned long long>(lines) * static_cast<unsigned long long>(columns);
+    const unsigned long long per_line = static_cast<unsigned long long>(lines) * 32ULL;
+    const unsigned long long per_thread = static_cast<unsigned long long>(columns) * 160ULL + (1ULL << 20);
+    const unsigned long long fixed = 16ULL << 20;
+    if (pixels > ULLONG_MAX / 2) return ULLONG_MAX;
+    return pixels + per_line + per_thread * static_cast<unsigned long long>(threads) + fixed;
+}
+
+struct MemoryLimit {
+    unsigned long long bytes;
+    const char *what;
+};
+
+// Bytes in a one-number text file (a cgroup setting); 0 when it is missing or says "max".
+static unsigned long long number_in_file(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return 0;
+    unsigned long long value = 0;
+    if (std::fscanf(f, "%llu", &value) != 1) value = 0;
+    std::fclose(f);
+    return value;
+}
+
+// The memory.max of this process's cgroup (version 2), 0 when none is set.
+static unsigned long long cgroup_memory_max()
+{
+    FILE *f = std::fopen("/proc/self/cgroup", "r");
+    if (f == nullptr) return 0;
+    char line[4096];
+    std::string group;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, "0::", 3) == 0) group = std::string(line + 3, std::strcspn(line + 3, "\n"));
+    std::fclose(f);
+    return group.empty() ? 0 : number_in_file("/sys/fs/cgroup" + group + "/memory.max");
+}
+
+// The smallest of the physical memory, the address-space limit (less what the process
+// already maps, and the stack and allocation arena each thread reserves) and the cgroup's
+// memory.max.
+static MemoryLimit memory_available(int threads)
+{
+    if (memory_budget != 0) return MemoryLimit{memory_budget, "the budget set"};
+    MemoryLimit limit{ULLONG_MAX, "this machine"};
     const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return ULLONG_MAX;
-    return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
+    if (pages > 0 && page > 0) limit = MemoryLimit{static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page), "this machine"};
+    rlimit as;
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        const unsigned long long mapped = number_in_file("/proc/self/statm") * static_cast<unsigned long long>(page > 0 ? page : 4096);
+        const unsigned long long reserved = mapped + static_cast<unsigned long long>(threads) * (72ULL << 20);
+        const unsigned long long room = as.rlim_cur > reserved ? as.rlim_cur - reserved : 0;
+        if (room < limit.bytes) limit = MemoryLimit{room, "the address-space limit (ulimit -v)"};
+    }
+    const unsigned long long cgroup = cgroup_memory_max();
+    if (cgroup != 0 && cgroup < limit.bytes) limit = MemoryLimit{cgroup, "the cgroup's memory.max"};
+    return limit;
+}
+
+// The number of threads of the computing passes: ORVANDE_THREADS, or every core.
+static int pass_threads()
+{
+    const char *text = std::getenv("ORVANDE_THREADS");
+    bool ignored = false;
+    const int threads = choose_thread_count(text, std::thread::hardware_concurrency(), &ignored);
+    if (ignored)
+        std::fprintf(stderr, "%s: ORVANDE_THREADS=\"%s\" is not a positive whole number; it is ignored\n",
+                     tool_name, text);
+    return threads;
 }
 
 // Ends the run, before anything is allocated, when the DEM cannot fit in memory.
-static void check_memory_for_dem()
+static void check_memory_for_dem(int threads)
 {
-    const unsigned long long needed = memory_needed(nb_lig, nb_col), have = memory_available();
-    if (needed <= have) return;
+    const unsigned long long needed = memory_needed(nb_lig, nb_col, threads);
+    const MemoryLimit have = memory_available(threads);
+    if (needed <= have.bytes) return;
     std::fprintf(stderr, "%s: a DEM of %d lines and %d columns needs about %llu MiB of memory "
-                 "(30 bytes a pixel); this machine has %llu MiB\n", tool_name, nb_lig, nb_col,
-                 needed >> 20, have >> 20);
+                 "(1 byte a pixel, and a few lines on each of %d threads); %s allows %llu MiB\n", tool_name,
+                 nb_lig, nb_col, needed >> 20, threads, have.what, have.bytes >> 20);
     end_run(1);
 }
 
@@ -619,75 +713,63 @@ static void read_or_create_dem_descriptor(const char *nomdescr1)
             std::fprintf(stderr, "%s: warning: the DEM descriptor gives %d bytes per pixel; the raster "
                          "is read with %d, as its type says\n", tool_name, val, expected);
     }
-    check_memory_for_dem();
+    nb_threads = pass_threads();
+    check_memory_for_dem(nb_threads);
     if (pix_size1 == 0)
         pix_size1 = ask_number("\n\tPixel Size (in meters) ? ", "pixel size in meters");
 }
 
-// Reads nb_lig lines of `line_bytes` bytes, one read per line; returns the bytes read. A
-// read error (not the end of a short file) ends the run.
-template <typename T> static unsigned long long read_raster_lines(const char *nomim1, T **rows, size_t line_bytes)
-{
-    unsigned long long total = 0;
-    for (int i = 0; i < nb_lig; i++) {
-        total += std::fread(rows[i], 1, line_bytes, f1);
-        if (std::ferror(f1)) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
-    }
-    return total;
-}
-
 // Warns about a raster shorter or longer than its descriptor says.
-static void check_raster_length(const char *nomim1, unsigned long long bytes_read, size_t sample)
+static void check_raster_length(const char *nomim1, unsigned long long bytes_read)
 {
     const unsigned long long expected = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
-    if (bytes_read < expected * sample)
+    const size_t sample = static_cast<size_t>(dem.sample);
+    if (bytes_read < expected * sample) {
         std::fprintf(stderr, "%s: warning: the raster %s holds %llu of the %llu samples expected "
                      "(%d lines, %d columns); the missing ones are 0\n", tool_name,
                      local_path(nomim1).c_str(), bytes_read / sample, expected, nb_lig, nb_col);
-    else if (std::getc(f1) != EOF)
+        return;
+    }
+    const int more = raster_goes_on(dem, nb_lig);
+    if (more < 0) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
+    if (more > 0)
         std::fprintf(stderr, "%s: warning: the raster %s is longer than %llu samples; the rest is ignored\n",
                      tool_name, local_path(nomim1).c_str(), expected);
 }
 
-// Loads the raster into itab1: 16-bit samples through jtab1 (released afterwards), or
-// 32-bit samples straight into itab1.
-static void load_dem_raster(const char *nomim1)
+// Reads the raster once, line after line, for the range of the raw values: from the start
+// values 10000000 and 0, so that a DEM of values 0 or below shows a maximum of 0, and with
+// the missing samples of a short raster counted as 0. A read error ends the run. The
+// raster stays open: the computing passes read it again, a few lines at a time.
+static void scan_dem_raster(const char *nomim1)
 {
-    const size_t cols = static_cast<size_t>(nb_col);
-    if (itype_dem1 == 0) {
-        jtab1 = require_grid(usmatrice(nb_col, nb_lig), "jtab1");
-        itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
-        check_raster_length(nomim1, read_raster_lines(nomim1, jtab1, cols * 2), 2);
-        for (int i = 0; i < nb_lig; i++) {
-            const unsigned short *in = jtab1[i];
-            int *out = itab1[i];
-            for (size_t j = 0; j < cols; j++) out[j] = in[j];
-        }
-        std::fclose(f1);
-        f1 = nullptr;
-        frusmatrice(jtab1, nb_lig);
-        jtab1 = nullptr;
-    } else {
-        itab1 = require_grid(imatrice(nb_col, nb_lig), "itab1");
-        check_raster_length(nomim1, read_raster_lines(nomim1, itab1, cols * 4), 4);
-        std::fclose(f1);
-        f1 = nullptr;
-    }
-}
-
-// Range of the raw values, bounded by the start values 10000000 and 0, and its report.
-static void report_dem_range()
-{
+    dem.fd = fileno(f1);
+    dem.nb_col = nb_col;
+    dem.sample = (itype_dem1 == 0) ? 2 : 4;
+    std::vector<int32_t> raw(static_cast<size_t>(nb_col));
+    std::vector<unsigned char> scratch(static_cast<size_t>(nb_col) * static_cast<size_t>(dem.sample));
     int lowest = 10000000, highest = 0;
+    unsigned long long bytes = 0;
+    show_pass("reading the DEM", 0.0);
     for (int i = 0; i < nb_lig; i++) {
-        const int *row = itab1[i];
-        for (int j = 0; j < nb_col; j++) {
-            lowest = std::min(lowest, row[j]);
-            highest = std::max(highest, row[j]);
+        const long long got = read_raw_line(dem, i, raw.data(), scratch.data());
+        if (got < 0) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
+        bytes += static_cast<unsigned long long>(got);
+        for (const int32_t v : raw) {
+            lowest = std::min(lowest, v);
+            highest = std::max(highest, v);
         }
+        show_pass("reading the DEM", (i + 1.0) / nb_lig);
     }
+    show_pass("reading the DEM", 1.0);
     mind = lowest;
     maxd = highest;
+    check_raster_length(nomim1, bytes);
+}
+
+// The range of the raw values, and its report.
+static void report_dem_range()
+{
     std::printf("\n\tDynamic scale of the DEM : ");
     std::printf("\n\tMin : %d\tMax : %d ", mind, maxd);
 }
@@ -887,39 +969,12 @@ static void name_and_create_results()
     }
 }
 
-// Elevation in metres of every raw value from lowest to highest, when that range is small
-// enough for a table (always so for 16-bit samples): one extended product per value.
-static double *metres_table(int lowest, int highest, double factor)
-{
-    const long long span = static_cast<long long>(highest) - lowest + 1;
-    if (span <= 0 || span > (1 << 20)) return nullptr;
-    double *table = dvecteur(static_cast<int>(span));
-    if (table != nullptr)
-        for (long long k = 0; k < span; k++) table[k] = elevation_in_metres(static_cast<int>(lowest + k), factor);
-    return table;
-}
-
-// Allocates tab_out, tab_out_str, dtab and dtab1, and fills dtab1 with the elevations in
-// metres (the range scan bounds every raw value: mind <= value <= maxd).
-static void convert_to_metres()
+// Allocates the centred image, the one grid kept whole, and prepares the conversion of
+// the raw values to metres (the scan bounds every one of them: mind <= value <= maxd).
+static void prepare_working_grids()
 {
     tab_out = require_grid(ucmatrice(nb_col, nb_lig), "tab_out");
-    tab_out_str = require_grid(ucmatrice(nb_col, nb_lig), "tab_out_str");
-    dtab = require_grid(dmatrice(nb_col, nb_lig), "dtab");
-    dtab1 = require_grid(dmatrice(nb_col, nb_lig), "dtab1");
-    const double factor = interval_factor(interv);
-    double *table = (interv == 0) ? nullptr : metres_table(mind, maxd, factor);
-    for (int i = 0; i < nb_lig; i++) {
-        const int *in = itab1[i];
-        double *out = dtab1[i];
-        if (interv == 0) // metres: the product by 1 is the integer itself
-            for (int j = 0; j < nb_col; j++) out[j] = in[j];
-        else if (table != nullptr)
-            for (int j = 0; j < nb_col; j++) out[j] = table[in[j] - mind];
-        else
-            for (int j = 0; j < nb_col; j++) out[j] = elevation_in_metres(in[j], factor);
-    }
-    frdvecteur(table);
+    prepare_metres(dem, interv, mind, maxd);
 }
 
 void opening()
@@ -930,91 +985,38 @@ void opening()
     ask_dem_location(nomim1, nomdescr1);
     open_dem_raster(nomim1);
     read_or_create_dem_descriptor(nomdescr1);
-    load_dem_raster(nomim1);
+    scan_dem_raster(nomim1);
     report_dem_range();
     ask_interval_and_report_size(nomim1);
     name_and_create_results();
-    convert_to_metres();
+    prepare_working_grids();
 }
 
 // ---------------------------------------------------------------------------------------
-// treatment: roughness ratios and centred scaling
+// treatment: the computing passes over the DEM lines
 // ---------------------------------------------------------------------------------------
-// dtab_out is allocated; the border of tab_out takes 255 and the border of dtab_out 128.0,
-// which they keep to the end. Their interior cells are written by the scaling, and every
-// cell of tab_out_str by the stretch; dtab comes zero-filled from the allocator, so its
-// border already holds 0.0.
-static void preset_result_grids()
+static std::atomic<int> dem_read_error;
+
+// Elevations in metres of one DEM line, for the passes (from any of their threads).
+static bool dem_line(int line, double *out)
 {
-    dtab_out = require_grid(dmatrice(nb_col, nb_lig), "dtab_out");
-    const int last = nb_col - 1;
-    for (int i = 0; i < nb_lig; i++) {
-        if (i == 0 || i == nb_lig - 1) {
-            std::memset(tab_out[i], 255, static_cast<size_t>(nb_col));
-            for (int j = 0; j < nb_col; j++) dtab_out[i][j] = 128.0;
-        } else {
-            tab_out[i][0] = tab_out[i][last] = 255;
-            dtab_out[i][0] = dtab_out[i][last] = 128.0;
-        }
-    }
+    if (metres_line(dem, line, out)) return true;
+    dem_read_error = errno;
+    return false;
 }
 
-// Midpoint scratch lines. Each midpoint between two pixels serves both of them (the sum is
-// symmetric), so each is computed once: along a line, and between a line and the next one
-// (straight down, down to the right and down to the left).
-struct MidpointLines {
-    double *right;                          // pixel j and j+1 of the line
-    double *down, *down_right, *down_left;  // pixel j and j, j+1, j-1 of the next line
-};
-
-static void midpoints_along(const double *line, double *right)
+static PassOptions pass_options()
 {
-    midpoint_line(nb_col - 1, line, line + 1, right);
+    PassOptions options;
+    options.threads = nb_threads;
+    options.progress = show_pass;
+    return options;
 }
 
-static void midpoints_between(const double *line, const double *next, MidpointLines &m)
+[[noreturn]] static void pass_failed()
 {
-    midpoint_line(nb_col, line, next, m.down);
-    midpoint_line(nb_col - 1, line, next + 1, m.down_right);
-    midpoint_line(nb_col - 1, line + 1, next, m.down_left + 1);
-}
-
-static MidpointLines new_midpoint_lines()
-{
-    MidpointLines m = {dvecteur(nb_col), dvecteur(nb_col), dvecteur(nb_col), dvecteur(nb_col)};
-    if (!m.right || !m.down || !m.down_right || !m.down_left) fail("not enough memory for ", "the midpoint lines");
-    return m;
-}
-
-static void free_midpoint_lines(MidpointLines &m)
-{
-    frdvecteur(m.right);
-    frdvecteur(m.down);
-    frdvecteur(m.down_right);
-    frdvecteur(m.down_left);
-}
-
-// The ratio of every interior pixel into dtab, and the range of the ratios (dmin, dmax),
-// from the start values 10000000.0 and 0.0, both tests strict.
-static void compute_ratios(double &dmin, double &dmax)
-{
-    dmin = 10000000.0;
-    dmax = 0.0;
-    if (nb_lig < 3 || nb_col < 3) return;
-    MidpointLines above = new_midpoint_lines(), below = new_midpoint_lines();
-    // Pixel j takes the terms m[k][j + offset[k]].
-    static const int offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
-    midpoints_between(dtab1[0], dtab1[1], above);
-    for (int i = 1; i < nb_lig - 1; i++) {
-        midpoints_along(dtab1[i], below.right);
-        midpoints_between(dtab1[i], dtab1[i + 1], below);
-        const double *const m[8] = {above.down_right, above.down, above.down_left, below.right,
-                                    below.down_right, below.down, below.down_left, below.right};
-        ratio_line(nb_col, dtab1[i], m, offset, dtab[i], dmin, dmax);
-        std::swap(above, below);
-    }
-    free_midpoint_lines(above);
-    free_midpoint_lines(below);
+    if (dem_read_error != 0) fail_on_file("cannot read the DEM raster", dem_raster_id.path, dem_read_error);
+    fail("not enough memory for ", "the computing passes");
 }
 
 // The range of the ratios, the maximum stretch, and their reports.
@@ -1028,19 +1030,21 @@ static double report_ratio_range_and_stretch(double dmin, double dmax)
     return max_estir;
 }
 
-// dtab_out and tab_out of every interior pixel, with a progress line every 100 lines; the
-// range of the interior dtab_out values (dmin, dmax, from 10000000.0 and 0.0, strict tests)
-// and the histogram of the interior grey levels of tab_out are gathered on the way.
-static void scale_around_128(double max_estir, double &dmin, double &dmax, int *tab_hist)
+// The progress line, at the start of every hundredth line, shown as the work goes on.
+static void show_progress_line(int line)
+{
+    if (line % 100 != 0) return;
+    std::printf("\tline %d                   \r", line);
+    std::fflush(stdout);
+}
+
+// The centred grey level of every pixel into tab_out (the border 255), the histogram of the
+// interior levels and the range of the centred values (dtab_out) of the interior pixels.
+static void scale_around_128(double max_estir, CentredScaling &scaling)
 {
     std::printf("\n\n");
-    dmin = 10000000.0;
-    dmax = 0.0;
-    for (int i = 1; i < nb_lig - 1; i++) {
-        if (i % 100 == 0) std::printf("\tline %d                   \r", i);
-        // A level of 256 is kept as 255 (it would wrap to black).
-        centred_line(nb_col, dtab[i], max_estir, dtab_out[i], tab_out[i], tab_hist, dmin, dmax);
-    }
+    if (!centred_pass(nb_lig, nb_col, dem_line, max_estir, tab_out, pass_options(), show_progress_line, scaling))
+        pass_failed();
 }
 
 // The report of the scaled range (dmin, dmax) and of its truncation (min, max).
@@ -1051,53 +1055,13 @@ static void report_scaled_range(double dmin, double dmax, int &min, int &max)
     std::printf("\n\n\tmin %lf max %lf\n\tmin %d max %d ", dmin, dmax, min, max);
 }
 
-// ---------------------------------------------------------------------------------------
-// treatment: histogram contrast stretch
-// ---------------------------------------------------------------------------------------
-static const int hist_size = 2300;
-
-// Lower cut-off: one below the first level, from min upward, at which the running count
-// passes iseuil; max + 1 when it never does.
-static int lower_cutoff(const int *tab_hist, int min, int max, int iseuil)
-{
-    int itot = 0;
-    for (int level = (min < 0 ? 0 : min); level <= max && level < hist_size; level++) {
-        itot += tab_hist[level];
-        if (itot > iseuil) return level - 1;
-    }
-    return max + 1;
-}
-
-// Upper cut-off: one above the first level, from max downward, at which the running count
-// passes iseuil; min - 1 when it never does.
-static int upper_cutoff(const int *tab_hist, int min, int max, int iseuil)
-{
-    int itot = 0;
-    for (int level = (max >= hist_size ? hist_size - 1 : max); level >= min && level >= 0; level--) {
-        itot += tab_hist[level];
-        if (itot > iseuil) return level + 1;
-    }
-    return min - 1;
-}
-
-// Asks the coefficient of stretching and builds tab_out_str from the histogram of the
-// interior grey levels of tab_out.
-static void stretch_contrast(const int *tab_hist, int min, int max)
+// Asks the coefficient of stretching and makes the mapping of every grey level of the
+// centred image to its stretched level, from the histogram of the interior levels.
+static void stretch_contrast(const int64_t *tab_hist, int min, int max, unsigned char mapping[256])
 {
     stretch = ask_real("\n\n\tCoefficient of stretching ? ", "coefficient of stretching");
-    const int64_t pixels = static_cast<int64_t>(nb_lig) * nb_col;
-    const int iseuil = truncate_threshold(stretch_threshold(pixels, stretch));
-    const int min_seuil = lower_cutoff(tab_hist, min, max, iseuil);
-    const int max_seuil = upper_cutoff(tab_hist, min, max, iseuil);
-
-    unsigned char mapping[256];
-    for (int val = 0; val < 256; val++)
-        mapping[val] = static_cast<unsigned char>(stretched_level(val, min_seuil, max_seuil));
-    for (int i = 0; i < nb_lig; i++) {
-        const unsigned char *in = tab_out[i];
-        unsigned char *out = tab_out_str[i];
-        for (int j = 0; j < nb_col; j++) out[j] = mapping[in[j]];
-    }
+    const int64_t iseuil = stretch_iseuil(static_cast<int64_t>(nb_lig) * nb_col, stretch);
+    stretch_mapping(lower_cutoff(tab_hist, min, max, iseuil), upper_cutoff(tab_hist, min, max, iseuil), mapping);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1116,14 +1080,29 @@ static void write_result_descriptor(FILE *&f, const char *path, double max_estir
     close_result(f, path);
 }
 
-// Writes a byte grid as a raw raster, one write per line.
-static void write_raw_raster(FILE *&f, const char *path, unsigned char **grid)
+// Writes the centred image as a raw raster, one write per line, each byte mapped when a
+// mapping is given (the stretched image, a line at a time: tab_out_str as a window).
+static void write_raw_raster(FILE *&f, const char *path, const unsigned char *mapping)
 {
     f = open_result(path);
     const size_t cols = static_cast<size_t>(nb_col);
-    for (int i = 0; i < nb_lig; i++)
-        if (std::fwrite(grid[i], 1, cols, f) != cols) write_failed(path, errno);
+    std::vector<unsigned char> tab_out_str(mapping != nullptr ? cols : 0);
+    for (int i = 0; i < nb_lig; i++) {
+        const unsigned char *line = tab_out[i];
+        if (mapping != nullptr) {
+            for (size_t j = 0; j < cols; j++) tab_out_str[j] = mapping[line[j]];
+            line = tab_out_str.data();
+        }
+        if (std::fwrite(line, 1, cols, f) != cols) write_failed(path, errno);
+    }
     close_result(f, path);
+}
+
+// Maps every byte of the centred image, which becomes the stretched one.
+static void stretch_in_place(const unsigned char *mapping)
+{
+    for (int i = 0; i < nb_lig; i++)
+        for (int j = 0; j < nb_col; j++) tab_out[i][j] = mapping[tab_out[i][j]];
 }
 
 static void write_bitmap(const char *path, unsigned char **grid)
@@ -1136,33 +1115,33 @@ static void write_bitmap(const char *path, unsigned char **grid)
     if (SauveBMP(temporaries[r.temporary], grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
 }
 
-static void write_results(double max_estir, double dmin, double dmax)
+static void write_results(double max_estir, double dmin, double dmax, const unsigned char *mapping)
 {
     if (format == 0) {
         write_bitmap(nomim3, tab_out);
-        write_bitmap(nomim4, tab_out_str);
+        stretch_in_place(mapping);
+        write_bitmap(nomim4, tab_out);
     } else {
         write_result_descriptor(f3d, nomdescr3, max_estir, false, dmin, dmax);
-        write_raw_raster(f3, nomim3, tab_out);
+        write_raw_raster(f3, nomim3, nullptr);
         write_result_descriptor(f4d, nomdescr4, max_estir, true, dmin, dmax);
-        write_raw_raster(f4, nomim4, tab_out_str);
+        write_raw_raster(f4, nomim4, mapping);
     }
     put_results_in_place();
 }
 
 void treatment()
 {
-    double dmin, dmax;
+    ValueRange ratios;
+    if (!ratio_range_pass(nb_lig, nb_col, dem_line, pass_options(), ratios)) pass_failed();
+    const double max_estir = report_ratio_range_and_stretch(ratios.dmin, ratios.dmax);
+    CentredScaling scaling;
+    scale_around_128(max_estir, scaling);
     int min, max;
-    static int tab_hist[hist_size];
-    std::memset(tab_hist, 0, sizeof tab_hist);
-    preset_result_grids();
-    compute_ratios(dmin, dmax);
-    const double max_estir = report_ratio_range_and_stretch(dmin, dmax);
-    scale_around_128(max_estir, dmin, dmax, tab_hist);
-    report_scaled_range(dmin, dmax, min, max);
-    stretch_contrast(tab_hist, min, max);
-    write_results(max_estir, dmin, dmax);
+    report_scaled_range(scaling.scaled.dmin, scaling.scaled.dmax, min, max);
+    unsigned char mapping[256];
+    stretch_contrast(scaling.tab_hist, min, max, mapping);
+    write_results(max_estir, scaling.scaled.dmin, scaling.scaled.dmax, mapping);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1183,12 +1162,9 @@ static void close_file(FILE *&f)
 void release_run_state()
 {
     release_grid(tab_out, frucmatrice);
-    release_grid(tab_out_str, frucmatrice);
-    release_grid(jtab1, frusmatrice);
-    release_grid(itab1, frimatrice);
-    release_grid(dtab, frdmatrice);
-    release_grid(dtab1, frdmatrice);
-    release_grid(dtab_out, frdmatrice);
+    dem = DemRaster{};
+    nb_threads = 0;
+    dem_read_error = 0;
     for (FILE **f : {&f1, &f1d, &f3, &f3d, &f4, &f4d}) close_file(*f);
     nb_lig = nb_col = mind = maxd = pix_size1 = itype_dem1 = format = roughness_type = interv = 0;
     stretch = 0.0;

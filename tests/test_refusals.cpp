@@ -220,7 +220,7 @@ TEST_F(BadInput, DescriptorWithoutUsableSizeEndsTheRunAndCreatesNothing)
 TEST(ToolEnds, DemTooLargeForMemory)
 {
     TempDir tmp;
-    write_dem(tmp.path(), "zone1", "huge", 0, peak_3x4, "100000\n100000\n2\n0\n0\n5\n");
+    write_dem(tmp.path(), "zone1", "huge", 0, peak_3x4, "1000000\n1000000\n2\n0\n0\n5\n");
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = run_tool(tmp.path(), "zone1\nhuge\n0\n0\nrough\n1\n0\n", with_timeout(30));
     ASSERT_FALSE(r.timed_out);
