@@ -462,8 +462,7 @@ static unsigned long long cgroup_memory_max()
 }
 
 // The smallest of the physical memory, the address-space limit (less what the process
-// already maps, and the stack and allocation arena each thread reserves) and the cgroup's
-// memory.max.
+// already maps, and the stack each thread reserves) and the cgroup's memory.max.
 static MemoryLimit memory_available(int threads)
 {
     if (memory_budget != 0) return MemoryLimit{memory_budget, "the budget set"};
@@ -473,7 +472,7 @@ static MemoryLimit memory_available(int threads)
     rlimit as;
     if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
         const unsigned long long mapped = number_in_file("/proc/self/statm") * static_cast<unsigned long long>(page > 0 ? page : 4096);
-        const unsigned long long reserved = mapped + static_cast<unsigned long long>(threads) * (72ULL << 20);
+        const unsigned long long reserved = mapped + static_cast<unsigned long long>(threads) * (8ULL << 20);
         const unsigned long long room = as.rlim_cur > reserved ? as.rlim_cur - reserved : 0;
         if (room < limit.bytes) limit = MemoryLimit{room, "the address-space limit (ulimit -v)"};
     }

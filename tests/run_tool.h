@@ -269,6 +269,10 @@ struct RunOptions {
     // (RLIMIT_FSIZE; 0 for none: a write beyond it fails with EFBIG).
     std::vector<std::string> args;
     long long file_size_limit = 0;
+    // Environment variables set for the tool ("NAME=value"), and an address-space limit in
+    // bytes (RLIMIT_AS; 0 for none).
+    std::vector<std::string> env;
+    long long address_space_limit = 0;
 };
 
 inline RunOptions with_timeout(int seconds)
@@ -303,10 +307,12 @@ namespace detail {
     // The build's tool, unless ORVANDE_BIN names another one.
     const char *bin = std::getenv("ORVANDE_BIN");
     if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
-    if (opt.file_size_limit > 0) {
-        const rlimit lim{static_cast<rlim_t>(opt.file_size_limit), static_cast<rlim_t>(opt.file_size_limit)};
-        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(126);
+    for (const auto &[resource, bytes] : {std::pair<int, long long>{RLIMIT_FSIZE, opt.file_size_limit},
+                                          std::pair<int, long long>{RLIMIT_AS, opt.address_space_limit}}) {
+        const rlimit lim{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        if (bytes > 0 && setrlimit(resource, &lim) != 0) _exit(126);
     }
+    for (const std::string &e : opt.env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> argv{const_cast<char *>(bin)};
     for (const std::string &a : opt.args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);

@@ -392,3 +392,94 @@ TEST_F(BadInput, WrongSampleWidthInDescriptorWarnsAndReadsByType)
         EXPECT_EQ(raster_results(folder(), "wrong"), raster_results(folder(), "right"));
     }
 }
+
+// ---------------------------------------------------------------------------------------
+// Threads and memory: the same bytes whatever ORVANDE_THREADS says, and a DEM that the
+// whole-grid design (30 bytes a pixel) could not take under an address-space limit
+// ---------------------------------------------------------------------------------------
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVANDE_TOOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVANDE_TOOL_ASAN 1
+#endif
+#endif
+
+namespace {
+// A rough DEM of lines x cols whole metres: a ramp, a ridge and a pseudo-random texture.
+std::vector<int> rough_dem(int lines, int cols)
+{
+    std::vector<int> v;
+    unsigned x = 12345;
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < cols; j++) {
+            x = x * 1103515245u + 12345u;
+            v.push_back(300 + i + 2 * j + (j == cols / 2 ? 40 : 0) + static_cast<int>((x >> 16) % 17));
+        }
+    return v;
+}
+} // namespace
+
+TEST(ToolThreads, SameBytesForEveryThreadCount)
+{
+    struct Dem {
+        int lines, cols;
+    };
+    for (const Dem d : {Dem{250, 37}, Dem{4, 9}, Dem{3, 3}, Dem{2, 5}}) {
+        SCOPED_TRACE(std::to_string(d.lines) + " x " + std::to_string(d.cols));
+        TempDir tmp;
+        write_dem(tmp.path(), "z", "d", 0, rough_dem(d.lines, d.cols),
+                  (std::to_string(d.lines) + "\n" + std::to_string(d.cols) + "\n2\n0\n0\n10\n").c_str());
+        const fs::path dir = images_folder(tmp.path(), "z");
+        RunOptions one;
+        one.env = {"ORVANDE_THREADS=1"};
+        const RunResult ref = run_tool(tmp.path(), "z d 0 0 ref 1 3\n", one);
+        ASSERT_EQ(ref.status, 0) << ref.err;
+        const RunResult ref_bmp = run_tool(tmp.path(), "z d 0 0 refb 0 3\n", one);
+        ASSERT_EQ(ref_bmp.status, 0) << ref_bmp.err;
+        for (const char *threads : {"2", "7", "64", "0", "abc", "-3"}) {
+            SCOPED_TRACE(threads);
+            RunOptions opt;
+            opt.env = {std::string("ORVANDE_THREADS=") + threads};
+            const bool ignored = std::string(threads) == "0" || threads[0] == 'a' || threads[0] == '-';
+            const RunResult r = run_tool(tmp.path(), "z d 0 0 r 1 3\n", opt);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, ref.out);
+            EXPECT_EQ(r.err, ignored ? std::string("orvande_3d_roughness: ORVANDE_THREADS=\"") + threads +
+                                           "\" is not a positive whole number; it is ignored\n"
+                                     : "");
+            EXPECT_EQ(raster_results(dir, "r"), raster_results(dir, "ref"));
+            const RunResult b = run_tool(tmp.path(), "z d 0 0 b 0 3\n", opt);
+            EXPECT_EQ(b.status, 0);
+            EXPECT_EQ(read_bytes(dir / "b_roughness.bmp"), read_bytes(dir / "refb_roughness.bmp"));
+            EXPECT_EQ(read_bytes(dir / "b_roughness_str.bmp"), read_bytes(dir / "refb_roughness_str.bmp"));
+        }
+    }
+}
+
+// 3000 x 3000 pixels under a 100 MiB address-space limit: the whole grids would take 270 MB.
+TEST(ToolThreads, LargeDemUnderAnAddressSpaceLimit)
+{
+#ifdef ORVANDE_TOOL_ASAN
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit";
+#endif
+    const int n = 3000;
+    TempDir tmp;
+    write_dem(tmp.path(), "z", "d", 0, rough_dem(n, n), "3000\n3000\n2\n0\n0\n1\n");
+    const fs::path dir = images_folder(tmp.path(), "z");
+    const RunResult free_run = run_tool(tmp.path(), "z d 0 0 free 1 2\n");
+    ASSERT_EQ(free_run.status, 0) << free_run.err;
+    RunOptions limited;
+    limited.address_space_limit = 100LL << 20;
+    const RunResult r = run_tool(tmp.path(), "z d 0 0 lim 1 2\n", limited);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, free_run.out);
+    EXPECT_EQ(raster_results(dir, "lim"), raster_results(dir, "free"));
+
+    // Under 20 MiB the run is refused before anything is read, naming the limit.
+    limited.address_space_limit = 20LL << 20;
+    const RunResult tight = run_tool(tmp.path(), "z d 0 0 tight 1 2\n", limited);
+    EXPECT_EQ(tight.status, 1);
+    EXPECT_TRUE(mentions(tight.err, "the address-space limit (ulimit -v) allows")) << tight.err;
+    EXPECT_FALSE(fs::exists(dir / "tight_roughness.raw"));
+}
