@@ -448,21 +448,30 @@ static unsigned long long number_in_file(const std::string &path)
     return value;
 }
 
-// The memory.max of this process's cgroup (version 2), 0 when none is set.
-static unsigned long long cgroup_memory_max()
+// The memory limit of this process's cgroup, 0 when none is set: memory.max (version 2) or
+// memory.limit_in_bytes of the memory controller (version 1, where "no limit" is a number
+// near 2^63).
+static unsigned long long cgroup_memory_limit()
 {
     FILE *f = std::fopen("/proc/self/cgroup", "r");
     if (f == nullptr) return 0;
     char line[4096];
-    std::string group;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-        if (std::strncmp(line, "0::", 3) == 0) group = std::string(line + 3, std::strcspn(line + 3, "\n"));
+    std::string v2, v1;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        const std::string text(line, std::strcspn(line, "\n"));
+        if (text.compare(0, 3, "0::") == 0) v2 = text.substr(3);
+        const size_t memory = text.find(":memory:");
+        if (memory != std::string::npos) v1 = text.substr(memory + 8);
+    }
     std::fclose(f);
-    return group.empty() ? 0 : number_in_file("/sys/fs/cgroup" + group + "/memory.max");
+    unsigned long long limit = v2.empty() ? 0 : number_in_file("/sys/fs/cgroup" + v2 + "/memory.max");
+    const unsigned long long old = v1.empty() ? 0 : number_in_file("/sys/fs/cgroup/memory" + v1 + "/memory.limit_in_bytes");
+    if (old != 0 && old < (1ULL << 62) && (limit == 0 || old < limit)) limit = old;
+    return limit;
 }
 
 // The smallest of the physical memory, the address-space limit (less what the process
-// already maps, and the stack each thread reserves) and the cgroup's memory.max.
+// already maps, and the stack each thread reserves) and the cgroup's memory limit.
 static MemoryLimit memory_available(int threads)
 {
     if (memory_budget != 0) return MemoryLimit{memory_budget, "the budget set"};
@@ -476,8 +485,8 @@ static MemoryLimit memory_available(int threads)
         const unsigned long long room = as.rlim_cur > reserved ? as.rlim_cur - reserved : 0;
         if (room < limit.bytes) limit = MemoryLimit{room, "the address-space limit (ulimit -v)"};
     }
-    const unsigned long long cgroup = cgroup_memory_max();
-    if (cgroup != 0 && cgroup < limit.bytes) limit = MemoryLimit{cgroup, "the cgroup's memory.max"};
+    const unsigned long long cgroup = cgroup_memory_limit();
+    if (cgroup != 0 && cgroup < limit.bytes) limit = MemoryLimit{cgroup, "the cgroup's memory limit"};
     return limit;
 }
 
