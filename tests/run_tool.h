@@ -365,7 +365,8 @@ struct Session {
         if (fd_out >= 0) fds[n++] = pollfd{fd_out, POLLIN, 0};
         if (fd_err >= 0) fds[n++] = pollfd{fd_err, POLLIN, 0};
         if (fd_in >= 0 && !pending.empty()) fds[n++] = pollfd{fd_in, POLLOUT, 0};
-        if (poll(fds, static_cast<nfds_t>(n), left_ms < 100 ? left_ms : 100) < 0) return errno == EINTR;
+        const int wait_ms = std::min(left_ms, n == 0 ? 5 : 100); // nothing open: the tool is ending
+        if (poll(fds, static_cast<nfds_t>(n), wait_ms) < 0) return errno == EINTR;
         for (int k = 0; k < n; k++) {
             if (fds[k].revents == 0) continue;
             if (fds[k].fd == fd_in) write_some();
@@ -391,8 +392,8 @@ struct Session {
 } // namespace detail
 
 // Runs the tool in the working directory cwd with `input` on its stdin (a pipe, not a
-// terminal); stdout and stderr are read apart until both end (the tool has ended), or the
-// timeout kills it.
+// terminal); stdout and stderr are read apart until both are closed and the tool has
+// ended, or the timeout kills it.
 inline RunResult run_tool(const fs::path &cwd, const std::string &input, const RunOptions &opt = {})
 {
     std::signal(SIGPIPE, SIG_IGN);
@@ -412,7 +413,7 @@ inline RunResult run_tool(const fs::path &cwd, const std::string &input, const R
     s.fd_err = err[0];
     s.pending = input;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
-    while (s.fd_out >= 0 || s.fd_err >= 0 || (s.stage < 3 && still_running(s.pid))) {
+    while (s.fd_out >= 0 || s.fd_err >= 0 || still_running(s.pid)) {
         s.advance(opt);
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
