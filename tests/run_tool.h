@@ -1,7 +1,10 @@
 // Helpers for the end-to-end tests: a scratch working directory, DEM files below its
-// c:/images/<folder>/, one run of the real tool with answers on stdin (stdout, stderr and the
-// exit status captured apart), and the documented console texts from which a test builds the
-// whole stdout it expects.
+// c:/images/<folder>/, snapshots of a folder compared byte for byte, one run of the real
+// tool with answers on stdin (stdout, stderr and the exit status or ending signal captured
+// apart; optionally stdin kept open until stdout shows a question, then a signal sent or
+// stdout or stdin closed; a standard stream closed or the user changed before it starts),
+// the documented console texts from which a test builds the whole stdout it expects, and
+// the sample DEMs, assertions and fixture the test files share.
 #ifndef RUN_TOOL_H
 #define RUN_TOOL_H
 
