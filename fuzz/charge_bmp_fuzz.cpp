@@ -1,6 +1,6 @@
 // libFuzzer target for ChargeBMP: whatever the bytes, the reader must not crash, read out of
 // bounds or leak. Each input is written to a temporary file and read twice, without and with
-// the palette asked for; everything handed back is released.
+// the palette asked for; everything handed back is released. The file goes at exit.
 #include "image.h"
 
 #include <cstddef>
@@ -37,11 +37,21 @@ unsigned check(unsigned char **g, int NbCol, int NbLig, int Type)
     return sum;
 }
 
+std::string path;
+
+void remove_temp()
+{
+    std::remove(path.c_str());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string path = temp_path();
+    if (path.empty()) {
+        path = temp_path();
+        std::atexit(remove_temp);
+    }
     FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return 0;
     if (size > 0 && std::fwrite(data, 1, size, f) != size) {

@@ -1,7 +1,10 @@
 // Helpers for the end-to-end tests: a scratch working directory, DEM files below its
-// c:/images/<folder>/, one run of the real tool with answers on stdin (stdout, stderr and the
-// exit status captured apart), and the documented console texts from which a test builds the
-// whole stdout it expects.
+// c:/images/<folder>/, snapshots of a folder compared byte for byte, one run of the real
+// tool with answers on stdin (stdout, stderr and the exit status or ending signal captured
+// apart; optionally stdin kept open until stdout shows a question, then a signal sent or
+// stdout or stdin closed; a standard stream closed or the user changed before it starts),
+// the documented console texts from which a test builds the whole stdout it expects, and
+// the sample DEMs, assertions and fixture the test files share.
 #ifndef RUN_TOOL_H
 #define RUN_TOOL_H
 
@@ -383,7 +386,8 @@ struct Session {
         if (fd_out >= 0) fds[n++] = pollfd{fd_out, POLLIN, 0};
         if (fd_err >= 0) fds[n++] = pollfd{fd_err, POLLIN, 0};
         if (fd_in >= 0 && !pending.empty()) fds[n++] = pollfd{fd_in, POLLOUT, 0};
-        if (poll(fds, static_cast<nfds_t>(n), left_ms < 100 ? left_ms : 100) < 0) return errno == EINTR;
+        const int wait_ms = std::min(left_ms, n == 0 ? 5 : 100); // nothing open: the tool is ending
+        if (poll(fds, static_cast<nfds_t>(n), wait_ms) < 0) return errno == EINTR;
         for (int k = 0; k < n; k++) {
             if (fds[k].revents == 0) continue;
             if (fds[k].fd == fd_in) write_some();
@@ -409,8 +413,8 @@ struct Session {
 } // namespace detail
 
 // Runs the tool in the working directory cwd with `input` on its stdin (a pipe, not a
-// terminal); stdout and stderr are read apart until both end (the tool has ended), or the
-// timeout kills it.
+// terminal); stdout and stderr are read apart until both are closed and the tool has
+// ended, or the timeout kills it.
 inline RunResult run_tool(const fs::path &cwd, const std::string &input, const RunOptions &opt = {})
 {
     std::signal(SIGPIPE, SIG_IGN);
@@ -430,7 +434,7 @@ inline RunResult run_tool(const fs::path &cwd, const std::string &input, const R
     s.fd_err = err[0];
     s.pending = input;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
-    while (s.fd_out >= 0 || s.fd_err >= 0 || (s.stage < 3 && still_running(s.pid))) {
+    while (s.fd_out >= 0 || s.fd_err >= 0 || still_running(s.pid)) {
         s.advance(opt);
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
