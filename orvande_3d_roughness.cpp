@@ -1184,6 +1184,7 @@ void release_run_state()
     nb_results = 0;
 }
 
+#ifndef ORVANDE_NO_MAIN
 // A standard stream closed by the caller is opened on /dev/null, so that no file of the run
 // takes its number and receives the dialogue or the messages.
 static void reopen_closed_standard_streams()
@@ -1192,7 +1193,6 @@ static void reopen_closed_standard_streams()
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 }
 
-#ifndef ORVANDE_NO_MAIN
 // ---------------------------------------------------------------------------------------
 // Command line: none for a run; --help and --version only.
 // ---------------------------------------------------------------------------------------
