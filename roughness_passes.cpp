@@ -155,10 +155,27 @@ struct MidpointLines {
 // Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::ratios).
 const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
 
+// Exact values met so far by any thread: the smallest and largest ratio computed, from the
+// start values. A value strictly beyond them cannot be an extreme of the whole DEM.
+struct KnownRange {
+    std::atomic<double> dmin{10000000.0}, dmax{0.0};
+
+    void offer(const ValueRange &r)
+    {
+        double v = dmin.load(std::memory_order_relaxed);
+        while (r.dmin < v && !dmin.compare_exchange_weak(v, r.dmin, std::memory_order_relaxed)) {
+        }
+        v = dmax.load(std::memory_order_relaxed);
+        while (r.dmax > v && !dmax.compare_exchange_weak(v, r.dmax, std::memory_order_relaxed)) {
+        }
+    }
+};
+
 class RatioWindow {
 public:
     explicit RatioWindow(int nb_col)
-        : nb_col_(nb_col), line_(nb_col), next_(nb_col), ratio_(nb_col), above_(nb_col), below_(nb_col)
+        : nb_col_(nb_col), prev_(nb_col), line_(nb_col), next_(nb_col), ratio_(nb_col), above_(nb_col),
+          below_(nb_col)
     {
     }
 
@@ -168,25 +185,80 @@ public:
     template <typename Each>
     bool ratios(const DemLineSource &source, int first, int end, ValueRange &range, Each each)
     {
-        if (!source(first - 1, line_.data()) || !source(first, next_.data())) return false;
-        between(line_, next_, above_);
-        std::swap(line_, next_);
+        if (!source(first - 1, prev_.data()) || !source(first, line_.data())) return false;
+        between(prev_, line_, above_);
         for (int i = first; i < end; i++) {
             if (!source(i + 1, next_.data())) return false;
-            midpoint_line(nb_col_ - 1, line_.data(), line_.data() + 1, below_.right.data());
-            between(line_, next_, below_);
-            const double *const m[8] = {above_.down_right.data(), above_.down.data(),   above_.down_left.data(),
-                                        below_.right.data(),      below_.down_right.data(), below_.down.data(),
-                                        below_.down_left.data(),  below_.right.data()};
-            ratio_line(nb_col_, line_.data(), m, midpoint_offset, ratio_.data(), range.dmin, range.dmax);
+            exact_line(range);
             each(i, ratio_.data());
-            std::swap(above_, below_);
-            std::swap(line_, next_);
+            advance();
+        }
+        return true;
+    }
+
+    // The range of the ratios of lines first .. end - 1 folded into `range`, as ratios()
+    // folds it, or a range that differs only where it cannot matter: a line is computed
+    // exactly only when its bounds allow a ratio strictly beyond `range` and not strictly
+    // beyond `known` (a chunk whose extreme lies beyond `known` is not the DEM's extreme;
+    // the first pixel of any chunk that holds the DEM's extreme is still met).
+    bool range(const DemLineSource &source, int first, int end, ValueRange &range, KnownRange &known)
+    {
+        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
+        bool above_ready = false;
+        for (int i = first; i < end; i++) {
+            if (!read(source, i + 1, next_, size_next_)) return false;
+            if (may_widen(range, known)) {
+                if (!above_ready) between(prev_, line_, above_);
+                exact_line(range);
+                known.offer(range);
+                above_ready = true;
+            } else {
+                above_ready = false;
+            }
+            advance();
         }
         return true;
     }
 
 private:
+    bool read(const DemLineSource &source, int line, std::vector<double> &to, double &size) const
+    {
+        if (!source(line, to.data())) return false;
+        size = line_magnitude(nb_col_, to.data());
+        return true;
+    }
+
+    bool may_widen(const ValueRange &range, const KnownRange &known) const
+    {
+        const double sizes[3] = {size_prev_, size_line_, size_next_};
+        double largest = 0.0;
+        for (double s : sizes) largest = (s > largest || s != s) ? s : largest; // NaN stays
+        double lo, hi;
+        if (!ratio_bounds_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest, lo, hi)) return true;
+        return (lo < range.dmin && lo <= known.dmin.load(std::memory_order_relaxed)) ||
+               (hi > range.dmax && hi >= known.dmax.load(std::memory_order_relaxed));
+    }
+
+    // The ratios of line_ into ratio_, from the midpoints with prev_ in above_.
+    void exact_line(ValueRange &range)
+    {
+        midpoint_line(nb_col_ - 1, line_.data(), line_.data() + 1, below_.right.data());
+        between(line_, next_, below_);
+        const double *const m[8] = {above_.down_right.data(), above_.down.data(),       above_.down_left.data(),
+                                    below_.right.data(),      below_.down_right.data(), below_.down.data(),
+                                    below_.down_left.data(),  below_.right.data()};
+        ratio_line(nb_col_, line_.data(), m, midpoint_offset, ratio_.data(), range.dmin, range.dmax);
+    }
+
+    void advance()
+    {
+        std::swap(above_, below_);
+        std::swap(prev_, line_);
+        std::swap(line_, next_);
+        size_prev_ = size_line_;
+        size_line_ = size_next_;
+    }
+
     void between(const std::vector<double> &line, const std::vector<double> &next, MidpointLines &m) const
     {
         midpoint_line(nb_col_, line.data(), next.data(), m.down.data());
@@ -195,7 +267,8 @@ private:
     }
 
     int nb_col_;
-    std::vector<double> line_, next_, ratio_;
+    std::vector<double> prev_, line_, next_, ratio_;
+    double size_prev_ = 0.0, size_line_ = 0.0, size_next_ = 0.0; // line_magnitude of each
     MidpointLines above_, below_;
 };
 
@@ -259,10 +332,10 @@ bool ratio_range_pass(int nb_lig, int nb_col, const DemLineSource &source, const
     const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
     std::vector<ValueRange> chunk_range(plan.count);
     std::vector<std::unique_ptr<RatioWindow>> window(thread_slots(options));
+    KnownRange known;
     const ChunkWork work = [&](int thread, int chunk) {
         if (!window[thread]) window[thread] = std::make_unique<RatioWindow>(nb_col);
-        return window[thread]->ratios(source, plan.first(chunk), plan.end(chunk), chunk_range[chunk],
-                                      [](int, const double *) {});
+        return window[thread]->range(source, plan.first(chunk), plan.end(chunk), chunk_range[chunk], known);
     };
     if (!run_chunks(plan, ratio_pass_name, options, LineProgress(), work)) return false;
     ratios = fold_ranges(chunk_range);

@@ -76,6 +76,39 @@ bool forced_per_pixel = false;
 } // namespace
 
 // ---------------------------------------------------------------------------------------
+// Bounds on the ratios of a line, in plain double arithmetic (see row_arithmetic.h)
+// ---------------------------------------------------------------------------------------
+namespace {
+
+// Largest |z| of v[first..end) folded into `top`, and the smallest nonzero one into `bottom`.
+void magnitudes(int first, int end, const double *v, double &top, double &bottom)
+{
+    for (int j = first; j < end; j++) {
+        const double a = std::fabs(v[j]);
+        top = a > top || a != a ? a : top; // a NaN stays
+        if (a != 0.0 && a < bottom) bottom = a;
+    }
+}
+
+void bound_pixels(int first, int end, const double *up, const double *c, const double *down, double margin_unit,
+                  double &lo, double &hi, bool &undefined)
+{
+    for (int j = first; j < end; j++) {
+        const double s = up[j - 1] + up[j] + up[j + 1] + c[j + 1] + down[j + 1] + down[j] + down[j - 1] + c[j - 1];
+        const double t = 5.0 * c[j] + 0.5 * s;
+        const double q = 1.0 / (c[j] == 0.0 ? 1.0e-7 : c[j]);
+        const double r = t * q * one_ninth;
+        const double e = margin_unit * std::fabs(q);
+        const double low = r - e, high = r + e;
+        undefined |= std::isnan(low) || std::isnan(high);
+        lo = std::min(lo, low);
+        hi = std::max(hi, high);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
 // Four-pixel path (x86-64 with AVX2 and FMA, chosen at run time).
 // ---------------------------------------------------------------------------------------
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -385,6 +418,56 @@ AVX2_FMA void range_avx2(int first, int end, const double *v, double &dmin, doub
     dmax = b;
 }
 
+AVX2_FMA void magnitudes_avx2(int count, const double *v, double &top, double &bottom)
+{
+    V high = all(top), low = all(bottom), nan = _mm256_setzero_pd();
+    const V zero = _mm256_setzero_pd();
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const V a = magnitude(load(v + j));
+        nan = _mm256_or_pd(nan, _mm256_cmp_pd(a, a, _CMP_UNORD_Q));
+        high = _mm256_max_pd(high, a);
+        low = _mm256_min_pd(low, _mm256_blendv_pd(a, all(INFINITY), _mm256_cmp_pd(a, zero, _CMP_EQ_OQ)));
+    }
+    double highs[4], lows[4];
+    _mm256_storeu_pd(highs, high);
+    _mm256_storeu_pd(lows, low);
+    for (int l = 0; l < 4; l++) top = std::max(top, highs[l]), bottom = std::min(bottom, lows[l]);
+    if (_mm256_movemask_pd(nan)) top = NAN;
+    magnitudes(j, count, v, top, bottom);
+}
+
+// Bounds of the ratios of pixels first .. end - 1 (see bound_pixels), four at a time.
+AVX2_FMA void bound_avx2(int first, int end, const double *up, const double *c, const double *down,
+                         double margin_unit, double &lo, double &hi, bool &undefined)
+{
+    V low_acc = all(lo), high_acc = all(hi), nan_acc = _mm256_setzero_pd();
+    const V zero = _mm256_setzero_pd(), eps = all(margin_unit);
+    int j = first;
+    for (; j + 4 <= end; j += 4) {
+        const V a = _mm256_add_pd(_mm256_add_pd(load(up + j - 1), load(up + j)),
+                                  _mm256_add_pd(load(up + j + 1), load(c + j + 1)));
+        const V b = _mm256_add_pd(_mm256_add_pd(load(down + j + 1), load(down + j)),
+                                  _mm256_add_pd(load(down + j - 1), load(c + j - 1)));
+        const V centre = load(c + j);
+        const V t = _mm256_add_pd(_mm256_mul_pd(all(5.0), centre), _mm256_mul_pd(all(0.5), _mm256_add_pd(a, b)));
+        const V d = _mm256_blendv_pd(centre, all(1.0e-7), _mm256_cmp_pd(centre, zero, _CMP_EQ_OQ));
+        const V q = _mm256_div_pd(all(1.0), d);
+        const V r = _mm256_mul_pd(_mm256_mul_pd(t, q), all(one_ninth));
+        const V e = _mm256_mul_pd(eps, magnitude(q));
+        const V low = _mm256_sub_pd(r, e), high = _mm256_add_pd(r, e);
+        nan_acc = _mm256_or_pd(nan_acc, _mm256_cmp_pd(low, high, _CMP_UNORD_Q));
+        low_acc = _mm256_min_pd(low_acc, low);
+        high_acc = _mm256_max_pd(high_acc, high);
+    }
+    double lows[4], highs[4];
+    _mm256_storeu_pd(lows, low_acc);
+    _mm256_storeu_pd(highs, high_acc);
+    for (int l = 0; l < 4; l++) lo = std::min(lo, lows[l]), hi = std::max(hi, highs[l]);
+    undefined |= _mm256_movemask_pd(nan_acc) != 0;
+    bound_pixels(j, end, up, c, down, margin_unit, lo, hi, undefined);
+}
+
 // tab_hist[level[j]]++ for every interior pixel, in four interleaved tallies so that runs
 // of one level do not wait on one counter.
 void count_levels(int nb_col, const unsigned char *level, int *tab_hist)
@@ -464,4 +547,35 @@ void centred_line(int nb_col, const double *ratio, double max_estir, double *sca
         tab_hist[level[j]]++;
         widen_range(scaled[j], dmin, dmax);
     }
+}
+
+double line_magnitude(int count, const double *v)
+{
+    double top = 0.0, bottom = INFINITY;
+#ifdef ROW_ARITHMETIC_AVX2
+    if (row_arithmetic_vectorised())
+        magnitudes_avx2(count, v, top, bottom);
+    else
+#endif
+        magnitudes(0, count, v, top, bottom);
+    return (top <= 0x1p500 && bottom >= 0x1p-1000) ? top : NAN;
+}
+
+bool ratio_bounds_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                       double &lo, double &hi)
+{
+    if (nb_col < 3 || !(largest <= 0x1p500)) return false;
+    const double margin_unit = 0x1p-47 * largest;
+    double low = INFINITY, high = -INFINITY;
+    bool undefined = false;
+#ifdef ROW_ARITHMETIC_AVX2
+    if (row_arithmetic_vectorised())
+        bound_avx2(1, nb_col - 1, above, line, below, margin_unit, low, high, undefined);
+    else
+#endif
+        bound_pixels(1, nb_col - 1, above, line, below, margin_unit, low, high, undefined);
+    if (undefined) return false;
+    lo = low;
+    hi = high;
+    return true;
 }

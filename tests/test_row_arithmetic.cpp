@@ -322,6 +322,68 @@ TEST_P(RowArithmetic, WildTermsGiveTheSameMidpointsAndRatios)
     }
 }
 
+// ratio_bounds_line on three lines: every ratio (roughness_ratio of each interior pixel) lies
+// within the bounds when they are given. Returns whether they were.
+bool expect_bounds_hold(int cols, const double *up, const double *line, const double *down)
+{
+    const double sizes[3] = {line_magnitude(cols, up), line_magnitude(cols, line), line_magnitude(cols, down)};
+    const bool defined = !std::isnan(sizes[0]) && !std::isnan(sizes[1]) && !std::isnan(sizes[2]);
+    const double largest = defined ? std::max({sizes[0], sizes[1], sizes[2]}) : NAN;
+    double lo = 0.25, hi = 0.75;
+    const bool given = ratio_bounds_line(cols, up, line, down, largest, lo, hi);
+    if (!given) {
+        EXPECT_EQ(lo, 0.25); // left alone
+        EXPECT_EQ(hi, 0.75);
+        return false;
+    }
+    for (int j = 1; j < cols - 1; j++) {
+        const double n[8] = {up[j - 1], up[j], up[j + 1], line[j + 1], down[j + 1], down[j], down[j - 1], line[j - 1]};
+        const double r = roughness_ratio(line[j], n);
+        if (!(lo <= r && r <= hi)) {
+            ADD_FAILURE() << "pixel " << j << std::hexfloat << ": " << r << " outside " << lo << " .. " << hi;
+            return true;
+        }
+    }
+    return true;
+}
+
+TEST_P(RowArithmetic, RatioBoundsHoldEveryRatio)
+{
+    Rng rng{0x452821E638D01377ULL};
+    const int lines = 60, cols = 523;
+    for (int interv = 0; interv <= 3; interv++)
+        for (Terrain kind : {Terrain::hills, Terrain::coast, Terrain::cliffs}) {
+            const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
+            const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
+            std::vector<double> z(raw.size());
+            for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+            for (int i = 1; i + 1 < lines; i++) {
+                const double *line = &z[static_cast<size_t>(i) * cols];
+                EXPECT_TRUE(expect_bounds_hold(cols, line - cols, line, line + cols)) << "terrain line " << i;
+                if (HasFailure()) return;
+            }
+        }
+    // Wild terms: bounds where they are given, none for NaN, infinities and tiny values.
+    int given = 0;
+    std::vector<double> l[3];
+    for (int round = 0; round < 3000; round++) {
+        const double near = from_bits(uint64_t(1023 - 20 + rng.below(40)) << 52) * (1.0 + rng.unit());
+        const int n = 3 + rng.below(20);
+        const bool tame = round % 2 == 0; // only values of one binade around `near`, and zeros
+        for (auto &v : l) {
+            v.resize(n);
+            for (double &x : v) x = tame ? (rng.below(8) ? near * (1.0 + rng.unit()) * (rng.below(3) ? 1 : -1) : 0.0)
+                                         : wild_value(rng, near);
+        }
+        given += expect_bounds_hold(n, l[0].data(), l[1].data(), l[2].data());
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(given, 1500);
+    const double bad[] = {NAN, INFINITY, 0x1p-1030, 0x1p501};
+    for (double b : bad) EXPECT_TRUE(std::isnan(line_magnitude(3, std::vector<double>{1.0, b, 2.0}.data())));
+    EXPECT_EQ(line_magnitude(4, std::vector<double>{1.0, -0x1p500, 0.0, -0.0}.data()), 0x1p500);
+}
+
 TEST_P(RowArithmetic, SumsNextToAHalfwayPointRoundLikeTheExtendedSum)
 {
     // a of odd or even last bit, b half a unit of a away, give or take 2^-64 of a's binade
