@@ -86,7 +86,7 @@ for f in "${pass_sources[@]}" "$root/roughness_passes.h" "$root/row_arithmetic.h
   [ "$f" -nt "$passes" ] && stale=1
 done
 if [ ! -x "$passes" ] || [ "$stale" = 1 ]; then
-  g++ -O2 -std=c++17 -Wall -Wextra -ffp-contract=off -pthread -I"$root" -o "$passes" "${pass_sources[@]}"
+  g++ -O3 -std=c++17 -Wall -Wextra -ffp-contract=off -pthread -I"$root" -o "$passes" "${pass_sources[@]}"
 fi
 
 # /usr/bin/time -v report -> "wall user sys maxrss_kB".

@@ -177,6 +177,24 @@ TEST(RoughnessPasses, FirstZeroMetIsTheMinimum)
     }
 }
 
+// Flat ground (every ratio 1) with one pit and one peak a millimetre deep or high, in the
+// first and the last interior lines and columns, or in the middle: the range pass, which
+// computes exactly only the lines that may hold an extreme, still finds them.
+TEST(RoughnessPasses, LoneExtremesOnFlatGround)
+{
+    const int at[][4] = {{1, 1, 298, 48}, {298, 48, 1, 1}, {150, 25, 151, 25}, {7, 2, 7, 3}};
+    for (const auto &p : at) {
+        Dem d = terrain(300, 50, false);
+        std::fill(d.z.begin(), d.z.end(), 1000.0);
+        d.z[static_cast<size_t>(p[0]) * d.cols + p[1]] = 999.999;
+        d.z[static_cast<size_t>(p[2]) * d.cols + p[3]] = 1000.001;
+        const Outcome want = per_pixel(d);
+        ASSERT_LT(want.ratios.dmin, 1.0);
+        ASSERT_GT(want.ratios.dmax, 1.0);
+        for (int threads : {1, 2, 7}) expect_same(passes(d, threads), want, "flat");
+    }
+}
+
 // A source that fails on one line stops either pass, on any number of threads.
 TEST(RoughnessPasses, FailingSourceFailsThePass)
 {
