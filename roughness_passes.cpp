@@ -155,6 +155,27 @@ struct MidpointLines {
 // Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::ratios).
 const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
 
+// ---------------------------------------------------------------------------------------
+// Histogram of one thread: the line function counts in ints, moved to 64-bit totals before
+// they could overflow.
+// ---------------------------------------------------------------------------------------
+struct LevelCounts {
+    int tally[256] = {};
+    int64_t total[256] = {};
+    int64_t pending = 0; // pixels in tally
+
+    void before_line(int pixels)
+    {
+        if (pending + pixels > INT_MAX) flush();
+        pending += pixels;
+    }
+    void flush()
+    {
+        for (int v = 0; v < 256; v++) total[v] += tally[v], tally[v] = 0;
+        pending = 0;
+    }
+};
+
 // Exact values met so far by any thread: the smallest and largest ratio computed, from the
 // start values. A value strictly beyond them cannot be an extreme of the whole DEM.
 struct KnownRange {
@@ -220,6 +241,35 @@ public:
         return true;
     }
 
+    // The centred levels of lines first .. end - 1 into tab_out (with their border cells),
+    // counted into `counts`: settled from bounds where centred_levels_line can, else from
+    // the exact ratios by centred_line (`scaled` is its scratch line).
+    bool levels(const DemLineSource &source, int first, int end, double max_estir, unsigned char **tab_out,
+                LevelCounts &counts, std::vector<double> &scaled)
+    {
+        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
+        bool above_ready = false;
+        for (int i = first; i < end; i++) {
+            if (!read(source, i + 1, next_, size_next_)) return false;
+            unsigned char *level = tab_out[i];
+            level[0] = level[nb_col_ - 1] = 255;
+            counts.before_line(nb_col_ - 2);
+            if (centred_levels_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest_size(), max_estir,
+                                    level, counts.tally)) {
+                above_ready = false;
+            } else {
+                if (!above_ready) between(prev_, line_, above_);
+                ValueRange unused_ratios, unused_scaled;
+                exact_line(unused_ratios);
+                centred_line(nb_col_, ratio_.data(), max_estir, scaled.data(), level, counts.tally,
+                             unused_scaled.dmin, unused_scaled.dmax);
+                above_ready = true;
+            }
+            advance();
+        }
+        return true;
+    }
+
 private:
     bool read(const DemLineSource &source, int line, std::vector<double> &to, double &size) const
     {
@@ -228,13 +278,19 @@ private:
         return true;
     }
 
-    bool may_widen(const ValueRange &range, const KnownRange &known) const
+    // The largest line_magnitude of the three lines, NaN when one is.
+    double largest_size() const
     {
         const double sizes[3] = {size_prev_, size_line_, size_next_};
         double largest = 0.0;
         for (double s : sizes) largest = (s > largest || s != s) ? s : largest; // NaN stays
+        return largest;
+    }
+
+    bool may_widen(const ValueRange &range, const KnownRange &known) const
+    {
         double lo, hi;
-        if (!ratio_bounds_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest, lo, hi)) return true;
+        if (!ratio_bounds_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest_size(), lo, hi)) return true;
         return (lo < range.dmin && lo <= known.dmin.load(std::memory_order_relaxed)) ||
                (hi > range.dmax && hi >= known.dmax.load(std::memory_order_relaxed));
     }
@@ -287,27 +343,6 @@ ValueRange fold_ranges(const std::vector<ValueRange> &chunks)
     return total;
 }
 
-// ---------------------------------------------------------------------------------------
-// Histogram of one thread: the line function counts in ints, moved to 64-bit totals before
-// they could overflow.
-// ---------------------------------------------------------------------------------------
-struct LevelCounts {
-    int tally[256] = {};
-    int64_t total[256] = {};
-    int64_t pending = 0; // pixels in tally
-
-    void before_line(int pixels)
-    {
-        if (pending + pixels > INT_MAX) flush();
-        pending += pixels;
-    }
-    void flush()
-    {
-        for (int v = 0; v < 256; v++) total[v] += tally[v], tally[v] = 0;
-        pending = 0;
-    }
-};
-
 // Sets the whole grid to 255 and reports every interior line: the passes when there is no
 // interior pixel.
 void all_border(int nb_lig, int nb_col, unsigned char **tab_out, const LineProgress &line_progress)
@@ -352,23 +387,33 @@ struct CentredScratch {
     explicit CentredScratch(int nb_col) : window(nb_col), scaled(nb_col) {}
 };
 
-// The centred levels of the lines of one chunk into tab_out, their counts and range.
-bool centred_chunk(const DemLineSource &source, int nb_col, double max_estir, unsigned char **tab_out,
-                   int first, int end, CentredScratch &s, ValueRange &range)
+// The centred levels of the lines of one chunk into tab_out, and their counts.
+bool centred_chunk(const DemLineSource &source, double max_estir, unsigned char **tab_out, int first, int end,
+                   CentredScratch &s)
 {
-    ValueRange unused;
-    return s.window.ratios(source, first, end, unused, [&](int i, const double *ratio) {
-        unsigned char *level = tab_out[i];
-        level[0] = level[nb_col - 1] = 255;
-        s.counts.before_line(nb_col - 2);
-        centred_line(nb_col, ratio, max_estir, s.scaled.data(), level, s.counts.tally, range.dmin, range.dmax);
-    });
+    return s.window.levels(source, first, end, max_estir, tab_out, s.counts, s.scaled);
+}
+
+// The range of the centred values from that of the ratios: the centred value only grows
+// with the ratio, so its extremes are those of the extreme ratios (and no centred value is
+// -0.0, so no tie order is lost).
+ValueRange centred_range(const ValueRange &ratios, double max_estir)
+{
+    ValueRange scaled;
+    for (double r : {ratios.dmin, ratios.dmax}) {
+        double v;
+        centred_level(r, max_estir, &v);
+        if (scaled.dmin > v) scaled.dmin = v;
+        if (scaled.dmax < v) scaled.dmax = v;
+    }
+    return scaled;
 }
 
 } // namespace
 
-bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, double max_estir, unsigned char **tab_out,
-                  const PassOptions &options, const LineProgress &line_progress, CentredScaling &out)
+bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const ValueRange &ratios, double max_estir,
+                  unsigned char **tab_out, const PassOptions &options, const LineProgress &line_progress,
+                  CentredScaling &out)
 {
     out.scaled = ValueRange();
     std::fill(out.tab_hist, out.tab_hist + 256, 0);
@@ -379,15 +424,13 @@ bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, double ma
     std::memset(tab_out[0], 255, static_cast<size_t>(nb_col));
     std::memset(tab_out[nb_lig - 1], 255, static_cast<size_t>(nb_col));
     const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
-    std::vector<ValueRange> chunk_range(plan.count);
     std::vector<std::unique_ptr<CentredScratch>> scratch(thread_slots(options));
     const ChunkWork work = [&](int thread, int chunk) {
         if (!scratch[thread]) scratch[thread] = std::make_unique<CentredScratch>(nb_col);
-        return centred_chunk(source, nb_col, max_estir, tab_out, plan.first(chunk), plan.end(chunk), *scratch[thread],
-                             chunk_range[chunk]);
+        return centred_chunk(source, max_estir, tab_out, plan.first(chunk), plan.end(chunk), *scratch[thread]);
     };
     if (!run_chunks(plan, centred_pass_name, options, line_progress, work)) return false;
-    out.scaled = fold_ranges(chunk_range);
+    out.scaled = centred_range(ratios, max_estir);
     for (const std::unique_ptr<CentredScratch> &s : scratch) {
         if (!s) continue;
         s->counts.flush();

@@ -46,6 +46,16 @@ double line_magnitude(int count, const double *v);
 bool ratio_bounds_line(int nb_col, const double *above, const double *line, const double *below, double largest,
                        double &lo, double &hi);
 
+// The centred levels of the interior pixels of a line from its three lines of elevations:
+// level[j] = min(centred_level(r, max_estir, &scaled), 255) for the ratio r that
+// roughness_ratio gives pixel j, and tab_hist[level[j]]++, as centred_line gives them. Each
+// level is settled from the bounds of ratio_bounds_line (`largest` as there) where they
+// leave no doubt, and computed by the per-pixel functions elsewhere. False, touching
+// nothing, where this is not available (no four-pixel path, M NaN, a stretch outside
+// 2^-400 .. 2^400): the caller then takes ratio_line and centred_line.
+bool centred_levels_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                         double max_estir, unsigned char *level, int *tab_hist);
+
 // Whether the four-pixel path is in use. force_per_pixel_arithmetic(true) makes every line
 // function use the per-pixel functions (for tests); false restores the choice by processor.
 bool row_arithmetic_vectorised();

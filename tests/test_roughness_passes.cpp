@@ -104,7 +104,7 @@ Outcome passes(const Dem &d, int threads, std::vector<int> *lines_seen = nullptr
     const LineProgress log = [lines_seen](int i) {
         if (lines_seen) lines_seen->push_back(i);
     };
-    EXPECT_TRUE(centred_pass(d.lines, d.cols, d.source(), o.max_estir, rows.data(), options, log, o.centred));
+    EXPECT_TRUE(centred_pass(d.lines, d.cols, d.source(), o.ratios, o.max_estir, rows.data(), options, log, o.centred));
     return o;
 }
 
@@ -214,7 +214,7 @@ TEST(RoughnessPasses, FailingSourceFailsThePass)
             std::vector<unsigned char *> rows(d.lines);
             for (int i = 0; i < d.lines; i++) rows[i] = &grid[static_cast<size_t>(i) * d.cols];
             CentredScaling out;
-            EXPECT_FALSE(centred_pass(d.lines, d.cols, source, 0.5, rows.data(), options, LineProgress(), out));
+            EXPECT_FALSE(centred_pass(d.lines, d.cols, source, range, 0.5, rows.data(), options, LineProgress(), out));
             EXPECT_LT(calls.load(), 2 * 2 * d.lines); // the pass stopped: at most a few lines twice
         }
 }

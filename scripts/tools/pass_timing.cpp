@@ -74,7 +74,7 @@ int time_passes(int fd, int nb_lig, int nb_col, int threads)
         t1.push_back(seconds_since(start));
         const double max_estir = maximum_stretch(ratios.dmin, ratios.dmax, nullptr);
         const auto second = std::chrono::steady_clock::now();
-        if (!centred_pass(nb_lig, nb_col, source, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
+        if (!centred_pass(nb_lig, nb_col, source, ratios, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
         t2.push_back(seconds_since(second));
         both.push_back(seconds_since(start));
     }
