@@ -3,6 +3,7 @@
 #include "roughness_passes.h"
 
 #include "pixel_arithmetic.h"
+#include "row_arithmetic.h"
 
 #include <gtest/gtest.h>
 
@@ -128,17 +129,23 @@ std::vector<int> interior_lines(int lines)
 
 // Terrain of a few hundred lines (many chunks, cut differently for each thread count), on
 // hills and on a coast at sea level (ratios in the millions, zeros).
+// Also with the line functions forced to the per-pixel path, where no level is settled from
+// bounds.
 TEST(RoughnessPasses, EqualThePerPixelLoopsForEveryThreadCount)
 {
-    for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true)}) {
-        const Outcome want = per_pixel(d);
-        ASSERT_GT(want.ratios.dmax, want.ratios.dmin);
-        for (int threads : {1, 2, 7}) {
-            std::vector<int> seen;
-            expect_same(passes(d, threads, &seen), want, threads == 1 ? "1 thread" : threads == 2 ? "2" : "7");
-            EXPECT_EQ(seen, interior_lines(d.lines));
+    for (bool per_pixel_path : {false, true}) {
+        force_per_pixel_arithmetic(per_pixel_path);
+        for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true)}) {
+            const Outcome want = per_pixel(d);
+            ASSERT_GT(want.ratios.dmax, want.ratios.dmin);
+            for (int threads : {1, 2, 7}) {
+                std::vector<int> seen;
+                expect_same(passes(d, threads, &seen), want, threads == 1 ? "1 thread" : threads == 2 ? "2" : "7");
+                EXPECT_EQ(seen, interior_lines(d.lines));
+            }
         }
     }
+    force_per_pixel_arithmetic(false);
 }
 
 // Grids of 1 to 4 lines and columns, and fewer lines than threads: every cell written, the
