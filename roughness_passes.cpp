@@ -101,6 +101,12 @@ void report_finished(ChunkQueue &queue, int &reported, const char *name, const P
     }
 }
 
+// The number of threads whose scratch a pass keeps: one slot per thread index.
+int thread_slots(const PassOptions &options)
+{
+    return std::clamp(options.threads, 1, max_pass_threads);
+}
+
 // Every chunk of the plan on up to options.threads threads, the calling thread among them,
 // which reports the progress between its chunks. False when a chunk failed.
 bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &options,
@@ -109,7 +115,7 @@ bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &opti
     if (options.progress) options.progress(name, 0.0);
     ChunkQueue queue(plan, work);
     std::vector<std::thread> others;
-    const int threads = std::clamp(options.threads, 1, std::max(plan.count, 1));
+    const int threads = std::min(thread_slots(options), std::max(plan.count, 1));
     for (int t = 1; t < threads; t++) {
         try {
             others.emplace_back([&queue, t] {
@@ -133,12 +139,6 @@ bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &opti
     report_finished(queue, reported, name, options, line_progress);
     if (options.progress) options.progress(name, 1.0);
     return true;
-}
-
-// The number of threads whose scratch a pass keeps: one slot per thread index.
-int thread_slots(const PassOptions &options)
-{
-    return std::max(1, options.threads);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -244,8 +244,10 @@ public:
     // The centred levels of lines first .. end - 1 into tab_out (with their border cells),
     // counted into `counts`: settled from bounds where centred_levels_line can, else from
     // the exact ratios by centred_line (`scaled` is its scratch line).
+    // With `scaled_range`, every line takes the exact ratios, and the centred values are
+    // ranged into it.
     bool levels(const DemLineSource &source, int first, int end, double max_estir, unsigned char **tab_out,
-                LevelCounts &counts, std::vector<double> &scaled)
+                LevelCounts &counts, std::vector<double> &scaled, ValueRange *scaled_range)
     {
         if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
         bool above_ready = false;
@@ -254,15 +256,16 @@ public:
             unsigned char *level = tab_out[i];
             level[0] = level[nb_col_ - 1] = 255;
             counts.before_line(nb_col_ - 2);
-            if (centred_levels_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest_size(), max_estir,
-                                    level, counts.tally)) {
+            if (!scaled_range && centred_levels_line(nb_col_, prev_.data(), line_.data(), next_.data(),
+                                                     largest_size(), max_estir, level, counts.tally)) {
                 above_ready = false;
             } else {
                 if (!above_ready) between(prev_, line_, above_);
                 ValueRange unused_ratios, unused_scaled;
+                ValueRange &range = scaled_range ? *scaled_range : unused_scaled;
                 exact_line(unused_ratios);
-                centred_line(nb_col_, ratio_.data(), max_estir, scaled.data(), level, counts.tally,
-                             unused_scaled.dmin, unused_scaled.dmax);
+                centred_line(nb_col_, ratio_.data(), max_estir, scaled.data(), level, counts.tally, range.dmin,
+                             range.dmax);
                 above_ready = true;
             }
             advance();
@@ -387,16 +390,16 @@ struct CentredScratch {
     explicit CentredScratch(int nb_col) : window(nb_col), scaled(nb_col) {}
 };
 
-// The centred levels of the lines of one chunk into tab_out, and their counts.
-bool centred_chunk(const DemLineSource &source, double max_estir, unsigned char **tab_out, int first, int end,
-                   CentredScratch &s)
-{
-    return s.window.levels(source, first, end, max_estir, tab_out, s.counts, s.scaled);
-}
-
 // The range of the centred values from that of the ratios: the centred value only grows
 // with the ratio, so its extremes are those of the extreme ratios (and no centred value is
-// -0.0, so no tie order is lost).
+// -0.0, so no tie order is lost). That holds when the range of the ratios is that of values
+// met, not start values kept: when every ratio is at least 10000000.0 or none is above 0.0
+// (a DEM of very few pixels), the centred values are ranged one by one.
+bool centred_range_from_ratios(const ValueRange &ratios)
+{
+    return ratios.dmin < 10000000.0 && ratios.dmax > 0.0;
+}
+
 ValueRange centred_range(const ValueRange &ratios, double max_estir)
 {
     ValueRange scaled;
@@ -425,12 +428,16 @@ bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const Val
     std::memset(tab_out[nb_lig - 1], 255, static_cast<size_t>(nb_col));
     const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
     std::vector<std::unique_ptr<CentredScratch>> scratch(thread_slots(options));
+    const bool from_ratios = centred_range_from_ratios(ratios);
+    std::vector<ValueRange> chunk_range(from_ratios ? 0 : plan.count);
     const ChunkWork work = [&](int thread, int chunk) {
         if (!scratch[thread]) scratch[thread] = std::make_unique<CentredScratch>(nb_col);
-        return centred_chunk(source, max_estir, tab_out, plan.first(chunk), plan.end(chunk), *scratch[thread]);
+        CentredScratch &s = *scratch[thread];
+        return s.window.levels(source, plan.first(chunk), plan.end(chunk), max_estir, tab_out, s.counts, s.scaled,
+                               from_ratios ? nullptr : &chunk_range[chunk]);
     };
     if (!run_chunks(plan, centred_pass_name, options, line_progress, work)) return false;
-    out.scaled = centred_range(ratios, max_estir);
+    out.scaled = from_ratios ? centred_range(ratios, max_estir) : fold_ranges(chunk_range);
     for (const std::unique_ptr<CentredScratch> &s : scratch) {
         if (!s) continue;
         s->counts.flush();

@@ -37,8 +37,11 @@ using PassProgress = std::function<void(const char *pass, double fraction)>;
 // nb_col < 3 and there is nothing to compute on a line.
 using LineProgress = std::function<void(int line)>;
 
+const int max_pass_threads = 256;
+
 struct PassOptions {
-    int threads = 1;       // threads computing, the calling thread among them (1: no other)
+    int threads = 1;       // threads computing, the calling thread among them (1: no other;
+                           // at most max_pass_threads are used)
     PassProgress progress; // may be empty
 };
 
@@ -67,10 +70,11 @@ struct CentredScaling {
 };
 
 // Pass 2: for every interior pixel, its ratio r and val = centred_level(r, max_estir,
-// &scaled); tab_out[i][j] = min(val, 255); the levels counted into out.tab_hist. `ratios` is
-// the range ratio_range_pass gave: the centred values grow with the ratio, so out.scaled,
-// the range of the scaled values in pixel order, is that of the centred values of
-// ratios.dmin and ratios.dmax. Every border cell of tab_out (first and last line and
+// &scaled); tab_out[i][j] = min(val, 255); the levels counted into out.tab_hist; out.scaled,
+// the range of the scaled values in pixel order. `ratios` must be the range that
+// ratio_range_pass gave: the centred values grow with the ratio, so their range is that of
+// the centred values of ratios.dmin and ratios.dmax (when those are ratios met and not the
+// start values). Every border cell of tab_out (first and last line and
 // column) becomes 255, so every cell of the nb_lig x nb_col grid is written. line_progress
 // (may be empty) sees every interior line. False when the source fails; tab_out is then
 // partly set.
@@ -100,7 +104,6 @@ void stretch_mapping(int min_seuil, int max_seuil, unsigned char mapping[256]);
 // positive whole number in decimal digits, else `hardware` (hardware_concurrency), at least 1;
 // either is capped at max_pass_threads. *ignored (may be null) becomes true when env_text is
 // set but is not such a number, so that the caller can say it was ignored.
-const int max_pass_threads = 256;
 int choose_thread_count(const char *env_text, unsigned hardware, bool *ignored);
 
 #endif

@@ -165,6 +165,22 @@ TEST(RoughnessPasses, SmallAndNarrowGrids)
         }
 }
 
+// Ratios beyond the start values of the range: every ratio at least 10000000.0 (a centre at
+// 0 m among neighbours at 10 m), or none above 0.0 (a centre below 0 m among higher ones).
+// The range keeps its start value, and the centred range is still that of the pixels.
+TEST(RoughnessPasses, RatiosBeyondTheStartValues)
+{
+    for (double centre : {0.0, -1.0})
+        for (int cols : {3, 4, 9}) {
+            Dem d{3, cols, std::vector<double>(3 * static_cast<size_t>(cols), 10.0)};
+            for (int j = 0; j < cols; j++) d.z[static_cast<size_t>(j)] = 10.0 + j; // ratios differ
+            for (int j = 1; j < cols - 1; j++) d.z[static_cast<size_t>(cols) + j] = centre;
+            const Outcome want = per_pixel(d);
+            ASSERT_TRUE(centre == 0.0 ? want.ratios.dmin == 10000000.0 : want.ratios.dmax == 0.0);
+            for (int threads : {1, 2}) expect_same(passes(d, threads), want, centre == 0.0 ? "huge" : "negative");
+        }
+}
+
 // A flat region of -0.0 and one of 0.0 give ratios -0 and +0 below every other ratio: the
 // minimum is the zero met first, even when the two lie in different chunks.
 TEST(RoughnessPasses, FirstZeroMetIsTheMinimum)
