@@ -13,7 +13,7 @@
 // Both passes first bound the ratios of a line in plain double arithmetic with a proven
 // margin (row_arithmetic.h), and compute exactly only what the bounds leave open: the lines
 // that may hold an extreme ratio, the pixels whose grey level the bounds do not settle.
-// Each thread keeps three lines of elevations and a few scratch lines (about 14 doubles a
+// Each thread keeps three lines of elevations and a few scratch lines (13 doubles a
 // column); lines are handed out in chunks of consecutive lines, and the ranges of the chunks
 // are folded in line order with the same strict tests as the pixel-order loop.
 #ifndef ROUGHNESS_PASSES_H
