@@ -101,6 +101,12 @@ void report_finished(ChunkQueue &queue, int &reported, const char *name, const P
     }
 }
 
+// The number of threads whose scratch a pass keeps: one slot per thread index.
+int thread_slots(const PassOptions &options)
+{
+    return std::clamp(options.threads, 1, max_pass_threads);
+}
+
 // Every chunk of the plan on up to options.threads threads, the calling thread among them,
 // which reports the progress between its chunks. False when a chunk failed.
 bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &options,
@@ -109,7 +115,7 @@ bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &opti
     if (options.progress) options.progress(name, 0.0);
     ChunkQueue queue(plan, work);
     std::vector<std::thread> others;
-    const int threads = std::clamp(options.threads, 1, std::max(plan.count, 1));
+    const int threads = std::min(thread_slots(options), std::max(plan.count, 1));
     for (int t = 1; t < threads; t++) {
         try {
             others.emplace_back([&queue, t] {
@@ -135,12 +141,6 @@ bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &opti
     return true;
 }
 
-// The number of threads whose scratch a pass keeps: one slot per thread index.
-int thread_slots(const PassOptions &options)
-{
-    return std::max(1, options.threads);
-}
-
 // ---------------------------------------------------------------------------------------
 // Ratios of consecutive lines, from two lines of elevations and the midpoint lines
 // ---------------------------------------------------------------------------------------
@@ -154,65 +154,6 @@ struct MidpointLines {
 
 // Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::ratios).
 const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
-
-class RatioWindow {
-public:
-    explicit RatioWindow(int nb_col)
-        : nb_col_(nb_col), line_(nb_col), next_(nb_col), ratio_(nb_col), above_(nb_col), below_(nb_col)
-    {
-    }
-
-    // The ratios of lines first .. end - 1 (interior lines), one line after the other:
-    // each(i, ratio) sees line i's ratios in ratio[1 .. nb_col - 2], which are also folded
-    // into `range`. False when the source fails.
-    template <typename Each>
-    bool ratios(const DemLineSource &source, int first, int end, ValueRange &range, Each each)
-    {
-        if (!source(first - 1, line_.data()) || !source(first, next_.data())) return false;
-        between(line_, next_, above_);
-        std::swap(line_, next_);
-        for (int i = first; i < end; i++) {
-            if (!source(i + 1, next_.data())) return false;
-            midpoint_line(nb_col_ - 1, line_.data(), line_.data() + 1, below_.right.data());
-            between(line_, next_, below_);
-            const double *const m[8] = {above_.down_right.data(), above_.down.data(),   above_.down_left.data(),
-                                        below_.right.data(),      below_.down_right.data(), below_.down.data(),
-                                        below_.down_left.data(),  below_.right.data()};
-            ratio_line(nb_col_, line_.data(), m, midpoint_offset, ratio_.data(), range.dmin, range.dmax);
-            each(i, ratio_.data());
-            std::swap(above_, below_);
-            std::swap(line_, next_);
-        }
-        return true;
-    }
-
-private:
-    void between(const std::vector<double> &line, const std::vector<double> &next, MidpointLines &m) const
-    {
-        midpoint_line(nb_col_, line.data(), next.data(), m.down.data());
-        midpoint_line(nb_col_ - 1, line.data(), next.data() + 1, m.down_right.data());
-        midpoint_line(nb_col_ - 1, line.data() + 1, next.data(), m.down_left.data() + 1);
-    }
-
-    int nb_col_;
-    std::vector<double> line_, next_, ratio_;
-    MidpointLines above_, below_;
-};
-
-// Folds a chunk's range into the range of the chunks before it, as the pixel-order loop
-// would have met its values: a chunk's extreme is the first of its equal values.
-void fold_range(const ValueRange &chunk, ValueRange &total)
-{
-    if (total.dmin > chunk.dmin) total.dmin = chunk.dmin;
-    if (total.dmax < chunk.dmax) total.dmax = chunk.dmax;
-}
-
-ValueRange fold_ranges(const std::vector<ValueRange> &chunks)
-{
-    ValueRange total;
-    for (const ValueRange &r : chunks) fold_range(r, total);
-    return total;
-}
 
 // ---------------------------------------------------------------------------------------
 // Histogram of one thread: the line function counts in ints, moved to 64-bit totals before
@@ -234,6 +175,176 @@ struct LevelCounts {
         pending = 0;
     }
 };
+
+// Exact values met so far by any thread: the smallest and largest ratio computed, from the
+// start values. A value strictly beyond them cannot be an extreme of the whole DEM.
+struct KnownRange {
+    std::atomic<double> dmin{10000000.0}, dmax{0.0};
+
+    void offer(const ValueRange &r)
+    {
+        double v = dmin.load(std::memory_order_relaxed);
+        while (r.dmin < v && !dmin.compare_exchange_weak(v, r.dmin, std::memory_order_relaxed)) {
+        }
+        v = dmax.load(std::memory_order_relaxed);
+        while (r.dmax > v && !dmax.compare_exchange_weak(v, r.dmax, std::memory_order_relaxed)) {
+        }
+    }
+};
+
+class RatioWindow {
+public:
+    explicit RatioWindow(int nb_col)
+        : nb_col_(nb_col), prev_(nb_col), line_(nb_col), next_(nb_col), ratio_(nb_col), above_(nb_col),
+          below_(nb_col)
+    {
+    }
+
+    // The ratios of lines first .. end - 1 (interior lines), one line after the other:
+    // each(i, ratio) sees line i's ratios in ratio[1 .. nb_col - 2], which are also folded
+    // into `range`. False when the source fails.
+    template <typename Each>
+    bool ratios(const DemLineSource &source, int first, int end, ValueRange &range, Each each)
+    {
+        if (!source(first - 1, prev_.data()) || !source(first, line_.data())) return false;
+        between(prev_, line_, above_);
+        for (int i = first; i < end; i++) {
+            if (!source(i + 1, next_.data())) return false;
+            exact_line(range);
+            each(i, ratio_.data());
+            advance();
+        }
+        return true;
+    }
+
+    // The range of the ratios of lines first .. end - 1 folded into `range`, as ratios()
+    // folds it, or a range that differs only where it cannot matter: a line is computed
+    // exactly only when its bounds allow a ratio strictly beyond `range` and not strictly
+    // beyond `known` (a chunk whose extreme lies beyond `known` is not the DEM's extreme;
+    // the first pixel of any chunk that holds the DEM's extreme is still met).
+    bool range(const DemLineSource &source, int first, int end, ValueRange &range, KnownRange &known)
+    {
+        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
+        bool above_ready = false;
+        for (int i = first; i < end; i++) {
+            if (!read(source, i + 1, next_, size_next_)) return false;
+            if (may_widen(range, known)) {
+                if (!above_ready) between(prev_, line_, above_);
+                exact_line(range);
+                known.offer(range);
+                above_ready = true;
+            } else {
+                above_ready = false;
+            }
+            advance();
+        }
+        return true;
+    }
+
+    // The centred levels of lines first .. end - 1 into tab_out (with their border cells),
+    // counted into `counts`: settled from bounds where centred_levels_line can, else from
+    // the exact ratios by centred_line (`scaled` is its scratch line).
+    // With `scaled_range`, every line takes the exact ratios, and the centred values are
+    // ranged into it.
+    bool levels(const DemLineSource &source, int first, int end, double max_estir, unsigned char **tab_out,
+                LevelCounts &counts, std::vector<double> &scaled, ValueRange *scaled_range)
+    {
+        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
+        bool above_ready = false;
+        for (int i = first; i < end; i++) {
+            if (!read(source, i + 1, next_, size_next_)) return false;
+            unsigned char *level = tab_out[i];
+            level[0] = level[nb_col_ - 1] = 255;
+            counts.before_line(nb_col_ - 2);
+            if (!scaled_range && centred_levels_line(nb_col_, prev_.data(), line_.data(), next_.data(),
+                                                     largest_size(), max_estir, level, counts.tally)) {
+                above_ready = false;
+            } else {
+                if (!above_ready) between(prev_, line_, above_);
+                ValueRange unused_ratios, unused_scaled;
+                ValueRange &range = scaled_range ? *scaled_range : unused_scaled;
+                exact_line(unused_ratios);
+                centred_line(nb_col_, ratio_.data(), max_estir, scaled.data(), level, counts.tally, range.dmin,
+                             range.dmax);
+                above_ready = true;
+            }
+            advance();
+        }
+        return true;
+    }
+
+private:
+    bool read(const DemLineSource &source, int line, std::vector<double> &to, double &size) const
+    {
+        if (!source(line, to.data())) return false;
+        size = line_magnitude(nb_col_, to.data());
+        return true;
+    }
+
+    // The largest line_magnitude of the three lines, NaN when one is.
+    double largest_size() const
+    {
+        const double sizes[3] = {size_prev_, size_line_, size_next_};
+        double largest = 0.0;
+        for (double s : sizes) largest = (s > largest || s != s) ? s : largest; // NaN stays
+        return largest;
+    }
+
+    bool may_widen(const ValueRange &range, const KnownRange &known) const
+    {
+        double lo, hi;
+        if (!ratio_bounds_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest_size(), lo, hi)) return true;
+        return (lo < range.dmin && lo <= known.dmin.load(std::memory_order_relaxed)) ||
+               (hi > range.dmax && hi >= known.dmax.load(std::memory_order_relaxed));
+    }
+
+    // The ratios of line_ into ratio_, from the midpoints with prev_ in above_.
+    void exact_line(ValueRange &range)
+    {
+        midpoint_line(nb_col_ - 1, line_.data(), line_.data() + 1, below_.right.data());
+        between(line_, next_, below_);
+        const double *const m[8] = {above_.down_right.data(), above_.down.data(),       above_.down_left.data(),
+                                    below_.right.data(),      below_.down_right.data(), below_.down.data(),
+                                    below_.down_left.data(),  below_.right.data()};
+        ratio_line(nb_col_, line_.data(), m, midpoint_offset, ratio_.data(), range.dmin, range.dmax);
+    }
+
+    void advance()
+    {
+        std::swap(above_, below_);
+        std::swap(prev_, line_);
+        std::swap(line_, next_);
+        size_prev_ = size_line_;
+        size_line_ = size_next_;
+    }
+
+    void between(const std::vector<double> &line, const std::vector<double> &next, MidpointLines &m) const
+    {
+        midpoint_line(nb_col_, line.data(), next.data(), m.down.data());
+        midpoint_line(nb_col_ - 1, line.data(), next.data() + 1, m.down_right.data());
+        midpoint_line(nb_col_ - 1, line.data() + 1, next.data(), m.down_left.data() + 1);
+    }
+
+    int nb_col_;
+    std::vector<double> prev_, line_, next_, ratio_;
+    double size_prev_ = 0.0, size_line_ = 0.0, size_next_ = 0.0; // line_magnitude of each
+    MidpointLines above_, below_;
+};
+
+// Folds a chunk's range into the range of the chunks before it, as the pixel-order loop
+// would have met its values: a chunk's extreme is the first of its equal values.
+void fold_range(const ValueRange &chunk, ValueRange &total)
+{
+    if (total.dmin > chunk.dmin) total.dmin = chunk.dmin;
+    if (total.dmax < chunk.dmax) total.dmax = chunk.dmax;
+}
+
+ValueRange fold_ranges(const std::vector<ValueRange> &chunks)
+{
+    ValueRange total;
+    for (const ValueRange &r : chunks) fold_range(r, total);
+    return total;
+}
 
 // Sets the whole grid to 255 and reports every interior line: the passes when there is no
 // interior pixel.
@@ -259,10 +370,10 @@ bool ratio_range_pass(int nb_lig, int nb_col, const DemLineSource &source, const
     const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
     std::vector<ValueRange> chunk_range(plan.count);
     std::vector<std::unique_ptr<RatioWindow>> window(thread_slots(options));
+    KnownRange known;
     const ChunkWork work = [&](int thread, int chunk) {
         if (!window[thread]) window[thread] = std::make_unique<RatioWindow>(nb_col);
-        return window[thread]->ratios(source, plan.first(chunk), plan.end(chunk), chunk_range[chunk],
-                                      [](int, const double *) {});
+        return window[thread]->range(source, plan.first(chunk), plan.end(chunk), chunk_range[chunk], known);
     };
     if (!run_chunks(plan, ratio_pass_name, options, LineProgress(), work)) return false;
     ratios = fold_ranges(chunk_range);
@@ -279,23 +390,33 @@ struct CentredScratch {
     explicit CentredScratch(int nb_col) : window(nb_col), scaled(nb_col) {}
 };
 
-// The centred levels of the lines of one chunk into tab_out, their counts and range.
-bool centred_chunk(const DemLineSource &source, int nb_col, double max_estir, unsigned char **tab_out,
-                   int first, int end, CentredScratch &s, ValueRange &range)
+// The range of the centred values from that of the ratios: the centred value only grows
+// with the ratio, so its extremes are those of the extreme ratios (and no centred value is
+// -0.0, so no tie order is lost). That holds when the range of the ratios is that of values
+// met, not start values kept: when every ratio is at least 10000000.0 or none is above 0.0
+// (a DEM of very few pixels), the centred values are ranged one by one.
+bool centred_range_from_ratios(const ValueRange &ratios)
 {
-    ValueRange unused;
-    return s.window.ratios(source, first, end, unused, [&](int i, const double *ratio) {
-        unsigned char *level = tab_out[i];
-        level[0] = level[nb_col - 1] = 255;
-        s.counts.before_line(nb_col - 2);
-        centred_line(nb_col, ratio, max_estir, s.scaled.data(), level, s.counts.tally, range.dmin, range.dmax);
-    });
+    return ratios.dmin < 10000000.0 && ratios.dmax > 0.0;
+}
+
+ValueRange centred_range(const ValueRange &ratios, double max_estir)
+{
+    ValueRange scaled;
+    for (double r : {ratios.dmin, ratios.dmax}) {
+        double v;
+        centred_level(r, max_estir, &v);
+        if (scaled.dmin > v) scaled.dmin = v;
+        if (scaled.dmax < v) scaled.dmax = v;
+    }
+    return scaled;
 }
 
 } // namespace
 
-bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, double max_estir, unsigned char **tab_out,
-                  const PassOptions &options, const LineProgress &line_progress, CentredScaling &out)
+bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const ValueRange &ratios, double max_estir,
+                  unsigned char **tab_out, const PassOptions &options, const LineProgress &line_progress,
+                  CentredScaling &out)
 {
     out.scaled = ValueRange();
     std::fill(out.tab_hist, out.tab_hist + 256, 0);
@@ -306,15 +427,17 @@ bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, double ma
     std::memset(tab_out[0], 255, static_cast<size_t>(nb_col));
     std::memset(tab_out[nb_lig - 1], 255, static_cast<size_t>(nb_col));
     const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
-    std::vector<ValueRange> chunk_range(plan.count);
     std::vector<std::unique_ptr<CentredScratch>> scratch(thread_slots(options));
+    const bool from_ratios = centred_range_from_ratios(ratios);
+    std::vector<ValueRange> chunk_range(from_ratios ? 0 : plan.count);
     const ChunkWork work = [&](int thread, int chunk) {
         if (!scratch[thread]) scratch[thread] = std::make_unique<CentredScratch>(nb_col);
-        return centred_chunk(source, nb_col, max_estir, tab_out, plan.first(chunk), plan.end(chunk), *scratch[thread],
-                             chunk_range[chunk]);
+        CentredScratch &s = *scratch[thread];
+        return s.window.levels(source, plan.first(chunk), plan.end(chunk), max_estir, tab_out, s.counts, s.scaled,
+                               from_ratios ? nullptr : &chunk_range[chunk]);
     };
     if (!run_chunks(plan, centred_pass_name, options, line_progress, work)) return false;
-    out.scaled = fold_ranges(chunk_range);
+    out.scaled = from_ratios ? centred_range(ratios, max_estir) : fold_ranges(chunk_range);
     for (const std::unique_ptr<CentredScratch> &s : scratch) {
         if (!s) continue;
         s->counts.flush();

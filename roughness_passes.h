@@ -6,11 +6,14 @@
 // A run takes two passes over the DEM lines:
 //   1. ratio_range_pass: the range of the roughness ratios of the interior pixels, from
 //      which the caller derives the maximum stretch;
-//   2. centred_pass: the ratios again, their centred grey levels into the caller's byte
-//      grid, the histogram of those levels and the range of the centred values;
+//   2. centred_pass: the centred grey levels of the ratios into the caller's byte grid,
+//      the histogram of those levels and the range of the centred values;
 // then the stretch: stretch_iseuil, lower_cutoff, upper_cutoff and stretch_mapping.
 //
-// Each thread keeps two lines of elevations and a few scratch lines (about 13 doubles a
+// Both passes first bound the ratios of a line in plain double arithmetic with a proven
+// margin (row_arithmetic.h), and compute exactly only what the bounds leave open: the lines
+// that may hold an extreme ratio, the pixels whose grey level the bounds do not settle.
+// Each thread keeps three lines of elevations and a few scratch lines (13 doubles a
 // column); lines are handed out in chunks of consecutive lines, and the ranges of the chunks
 // are folded in line order with the same strict tests as the pixel-order loop.
 #ifndef ROUGHNESS_PASSES_H
@@ -34,8 +37,11 @@ using PassProgress = std::function<void(const char *pass, double fraction)>;
 // nb_col < 3 and there is nothing to compute on a line.
 using LineProgress = std::function<void(int line)>;
 
+const int max_pass_threads = 256;
+
 struct PassOptions {
-    int threads = 1;       // threads computing, the calling thread among them (1: no other)
+    int threads = 1;       // threads computing, the calling thread among them (1: no other;
+                           // at most max_pass_threads are used)
     PassProgress progress; // may be empty
 };
 
@@ -63,13 +69,18 @@ struct CentredScaling {
     int64_t tab_hist[256];
 };
 
-// Pass 2: for every interior pixel, its ratio recomputed and val = centred_level(ratio,
-// max_estir, &scaled); tab_out[i][j] = min(val, 255); the levels counted and the scaled
-// values ranged into `out`. Every border cell of tab_out (first and last line and column)
-// becomes 255, so every cell of the nb_lig x nb_col grid is written. line_progress (may be
-// empty) sees every interior line. False when the source fails; tab_out is then partly set.
-bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, double max_estir, unsigned char **tab_out,
-                  const PassOptions &options, const LineProgress &line_progress, CentredScaling &out);
+// Pass 2: for every interior pixel, its ratio r and val = centred_level(r, max_estir,
+// &scaled); tab_out[i][j] = min(val, 255); the levels counted into out.tab_hist; out.scaled,
+// the range of the scaled values in pixel order. `ratios` must be the range that
+// ratio_range_pass gave: the centred values grow with the ratio, so their range is that of
+// the centred values of ratios.dmin and ratios.dmax (when those are ratios met and not the
+// start values). Every border cell of tab_out (first and last line and
+// column) becomes 255, so every cell of the nb_lig x nb_col grid is written. line_progress
+// (may be empty) sees every interior line. False when the source fails; tab_out is then
+// partly set.
+bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const ValueRange &ratios, double max_estir,
+                  unsigned char **tab_out, const PassOptions &options, const LineProgress &line_progress,
+                  CentredScaling &out);
 
 // Number of pixels to pass at each end of the histogram: stretch_threshold(pixels,
 // coefficient) truncated toward zero and saturated to the int64_t range (NaN gives the
@@ -93,7 +104,6 @@ void stretch_mapping(int min_seuil, int max_seuil, unsigned char mapping[256]);
 // positive whole number in decimal digits, else `hardware` (hardware_concurrency), at least 1;
 // either is capped at max_pass_threads. *ignored (may be null) becomes true when env_text is
 // set but is not such a number, so that the caller can say it was ignored.
-const int max_pass_threads = 256;
 int choose_thread_count(const char *env_text, unsigned hardware, bool *ignored);
 
 #endif

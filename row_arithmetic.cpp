@@ -76,6 +76,39 @@ bool forced_per_pixel = false;
 } // namespace
 
 // ---------------------------------------------------------------------------------------
+// Bounds on the ratios of a line, in plain double arithmetic (see row_arithmetic.h)
+// ---------------------------------------------------------------------------------------
+namespace {
+
+// Largest |z| of v[first..end) folded into `top`, and the smallest nonzero one into `bottom`.
+void magnitudes(int first, int end, const double *v, double &top, double &bottom)
+{
+    for (int j = first; j < end; j++) {
+        const double a = std::fabs(v[j]);
+        top = a > top || a != a ? a : top; // a NaN stays
+        if (a != 0.0 && a < bottom) bottom = a;
+    }
+}
+
+void bound_pixels(int first, int end, const double *up, const double *c, const double *down, double margin_unit,
+                  double &lo, double &hi, bool &undefined)
+{
+    for (int j = first; j < end; j++) {
+        const double s = up[j - 1] + up[j] + up[j + 1] + c[j + 1] + down[j + 1] + down[j] + down[j - 1] + c[j - 1];
+        const double t = 5.0 * c[j] + 0.5 * s;
+        const double q = 1.0 / (c[j] == 0.0 ? 1.0e-7 : c[j]);
+        const double r = t * q * one_ninth;
+        const double e = margin_unit * std::fabs(q);
+        const double low = r - e, high = r + e;
+        undefined |= std::isnan(low) || std::isnan(high);
+        lo = std::min(lo, low);
+        hi = std::max(hi, high);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
 // Four-pixel path (x86-64 with AVX2 and FMA, chosen at run time).
 // ---------------------------------------------------------------------------------------
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -385,6 +418,124 @@ AVX2_FMA void range_avx2(int first, int end, const double *v, double &dmin, doub
     dmax = b;
 }
 
+AVX2_FMA void magnitudes_avx2(int count, const double *v, double &top, double &bottom)
+{
+    V high = all(top), low = all(bottom), nan = _mm256_setzero_pd();
+    const V zero = _mm256_setzero_pd();
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const V a = magnitude(load(v + j));
+        nan = _mm256_or_pd(nan, _mm256_cmp_pd(a, a, _CMP_UNORD_Q));
+        high = _mm256_max_pd(high, a);
+        low = _mm256_min_pd(low, _mm256_blendv_pd(a, all(INFINITY), _mm256_cmp_pd(a, zero, _CMP_EQ_OQ)));
+    }
+    double highs[4], lows[4];
+    _mm256_storeu_pd(highs, high);
+    _mm256_storeu_pd(lows, low);
+    for (int l = 0; l < 4; l++) top = std::max(top, highs[l]), bottom = std::min(bottom, lows[l]);
+    if (_mm256_movemask_pd(nan)) top = NAN;
+    magnitudes(j, count, v, top, bottom);
+}
+
+// The ratios of pixels j .. j + 3 in plain double arithmetic, r = (5c + s/2) / d / 9, and
+// their margins e = eps / |d| (see ratio_bounds_line).
+AVX2_FMA inline void estimate_ratios(int j, const double *up, const double *c, const double *down, V eps, V &r, V &e)
+{
+    const V a = _mm256_add_pd(_mm256_add_pd(load(up + j - 1), load(up + j)),
+                              _mm256_add_pd(load(up + j + 1), load(c + j + 1)));
+    const V b = _mm256_add_pd(_mm256_add_pd(load(down + j + 1), load(down + j)),
+                              _mm256_add_pd(load(down + j - 1), load(c + j - 1)));
+    const V centre = load(c + j);
+    const V t = _mm256_add_pd(_mm256_mul_pd(all(5.0), centre), _mm256_mul_pd(all(0.5), _mm256_add_pd(a, b)));
+    const V d = _mm256_blendv_pd(centre, all(1.0e-7), _mm256_cmp_pd(centre, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    const V q = _mm256_div_pd(all(1.0), d);
+    r = _mm256_mul_pd(_mm256_mul_pd(t, q), all(one_ninth));
+    e = _mm256_mul_pd(eps, magnitude(q));
+}
+
+// Bounds of the ratios of pixels first .. end - 1 (see bound_pixels), four at a time.
+AVX2_FMA void bound_avx2(int first, int end, const double *up, const double *c, const double *down,
+                         double margin_unit, double &lo, double &hi, bool &undefined)
+{
+    V low_acc = all(lo), high_acc = all(hi), nan_acc = _mm256_setzero_pd();
+    const V eps = all(margin_unit);
+    int j = first;
+    for (; j + 4 <= end; j += 4) {
+        V r, e;
+        estimate_ratios(j, up, c, down, eps, r, e);
+        const V low = _mm256_sub_pd(r, e), high = _mm256_add_pd(r, e);
+        nan_acc = _mm256_or_pd(nan_acc, _mm256_cmp_pd(low, high, _CMP_UNORD_Q));
+        low_acc = _mm256_min_pd(low_acc, low);
+        high_acc = _mm256_max_pd(high_acc, high);
+    }
+    double lows[4], highs[4];
+    _mm256_storeu_pd(lows, low_acc);
+    _mm256_storeu_pd(highs, high_acc);
+    for (int l = 0; l < 4; l++) lo = std::min(lo, lows[l]), hi = std::max(hi, highs[l]);
+    undefined |= _mm256_movemask_pd(nan_acc) != 0;
+    bound_pixels(j, end, up, c, down, margin_unit, lo, hi, undefined);
+}
+
+// The level of one pixel from its 3x3 neighbourhood by the per-pixel functions.
+__attribute__((noinline)) void exact_level_at(int j, const double *up, const double *c, const double *down,
+                                              double max_estir, unsigned char *level)
+{
+    const double n[8] = {up[j - 1], up[j], up[j + 1], c[j + 1], down[j + 1], down[j], down[j - 1], c[j - 1]};
+    double scaled;
+    const int val = centred_level(roughness_ratio(c[j], n), max_estir, &scaled);
+    level[j] = static_cast<unsigned char>(val > 255 ? 255 : val);
+}
+
+// Levels of pixels j .. j + 3 where the bounds settle them, as doubles; NaN where not.
+// With |r - r_est| <= e, r - 1 lies within [a, b] (the margin widened by 2^-49 (|r_est| + 1)
+// covers the roundings of a and b). The tool's dval is |r - 1| x 128 / max_estir within
+// 2.01 u, and k = 128 / max_estir here within u: dval lies within [lo, hi] below, widened by
+// 2^-48 = 32 u. The level is 128 + trunc(dval) above 1 and 128 - trunc(dval) below: settled
+// when r - 1 has a known sign and floor(lo) = floor(hi) <= 128, or when dval < 1 on either
+// side (the level is then 128).
+AVX2_FMA inline V settled_levels(V r, V e, V k)
+{
+    const V margin = _mm256_add_pd(e, _mm256_mul_pd(all(0x1p-49), _mm256_add_pd(magnitude(r), all(1.0))));
+    const V a = _mm256_sub_pd(_mm256_sub_pd(r, margin), all(1.0));
+    const V b = _mm256_sub_pd(_mm256_add_pd(r, margin), all(1.0));
+    const V above = _mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_GT_OQ);
+    const V below = _mm256_cmp_pd(b, _mm256_setzero_pd(), _CMP_LT_OQ);
+    const V near_lo = _mm256_blendv_pd(_mm256_sub_pd(_mm256_setzero_pd(), b), a, above);
+    const V near_hi = _mm256_blendv_pd(_mm256_sub_pd(_mm256_setzero_pd(), a), b, above);
+    const V lo = _mm256_mul_pd(_mm256_mul_pd(near_lo, k), all(1.0 - 0x1p-48));
+    const V hi = _mm256_mul_pd(_mm256_mul_pd(near_hi, k), all(1.0 + 0x1p-48));
+    const V whole = _mm256_floor_pd(lo);
+    const V sided = _mm256_and_pd(_mm256_or_pd(above, below),
+                                  _mm256_and_pd(_mm256_cmp_pd(whole, _mm256_floor_pd(hi), _CMP_EQ_OQ),
+                                                _mm256_cmp_pd(hi, all(129.0), _CMP_LT_OQ)));
+    const V spread = _mm256_mul_pd(_mm256_mul_pd(_mm256_max_pd(_mm256_sub_pd(_mm256_setzero_pd(), a), b), k),
+                                   all(1.0 + 0x1p-48));
+    const V flat = _mm256_andnot_pd(_mm256_or_pd(above, below), _mm256_cmp_pd(spread, all(1.0), _CMP_LT_OQ));
+    const V signed_whole = _mm256_blendv_pd(_mm256_sub_pd(_mm256_setzero_pd(), whole), whole, above);
+    const V level = _mm256_blendv_pd(_mm256_add_pd(all(128.0), signed_whole), all(128.0), flat);
+    return _mm256_blendv_pd(all(NAN), level, _mm256_or_pd(sided, flat));
+}
+
+AVX2_FMA void centred_levels_avx2(int nb_col, const double *up, const double *c, const double *down,
+                                  double margin_unit, double max_estir, unsigned char *level)
+{
+    const V eps = all(margin_unit), k = all(128.0 / max_estir);
+    int j = 1;
+    for (; j + 4 <= nb_col - 1; j += 4) {
+        V r, e;
+        estimate_ratios(j, up, c, down, eps, r, e);
+        const V lev = settled_levels(r, e, k);
+        // 0 to 256, packed with unsigned saturation: 256 is kept as 255.
+        __m128i val = _mm256_cvttpd_epi32(lev);
+        val = _mm_packus_epi16(_mm_packus_epi32(val, val), val);
+        const uint32_t four = static_cast<uint32_t>(_mm_cvtsi128_si32(val));
+        std::memcpy(level + j, &four, sizeof four); // x86-64: the lowest byte first
+        for (int lanes = _mm256_movemask_pd(_mm256_cmp_pd(lev, lev, _CMP_UNORD_Q)); lanes; lanes &= lanes - 1)
+            exact_level_at(j + __builtin_ctz(static_cast<unsigned>(lanes)), up, c, down, max_estir, level);
+    }
+    for (; j < nb_col - 1; j++) exact_level_at(j, up, c, down, max_estir, level);
+}
+
 // tab_hist[level[j]]++ for every interior pixel, in four interleaved tallies so that runs
 // of one level do not wait on one counter.
 void count_levels(int nb_col, const unsigned char *level, int *tab_hist)
@@ -464,4 +615,51 @@ void centred_line(int nb_col, const double *ratio, double max_estir, double *sca
         tab_hist[level[j]]++;
         widen_range(scaled[j], dmin, dmax);
     }
+}
+
+double line_magnitude(int count, const double *v)
+{
+    double top = 0.0, bottom = INFINITY;
+#ifdef ROW_ARITHMETIC_AVX2
+    if (row_arithmetic_vectorised())
+        magnitudes_avx2(count, v, top, bottom);
+    else
+#endif
+        magnitudes(0, count, v, top, bottom);
+    return (top <= 0x1p500 && bottom >= 0x1p-1000) ? top : NAN;
+}
+
+bool ratio_bounds_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                       double &lo, double &hi)
+{
+    if (nb_col < 3 || !(largest <= 0x1p500)) return false;
+    const double margin_unit = 0x1p-47 * largest;
+    double low = INFINITY, high = -INFINITY;
+    bool undefined = false;
+#ifdef ROW_ARITHMETIC_AVX2
+    if (row_arithmetic_vectorised())
+        bound_avx2(1, nb_col - 1, above, line, below, margin_unit, low, high, undefined);
+    else
+#endif
+        bound_pixels(1, nb_col - 1, above, line, below, margin_unit, low, high, undefined);
+    if (undefined) return false;
+    lo = low;
+    hi = high;
+    return true;
+}
+
+bool centred_levels_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                         double max_estir, unsigned char *level, int *tab_hist)
+{
+#ifdef ROW_ARITHMETIC_AVX2
+    if (row_arithmetic_vectorised() && nb_col >= 3 && largest <= 0x1p500 && max_estir >= 0x1p-400 &&
+        max_estir <= 0x1p400) {
+        centred_levels_avx2(nb_col, above, line, below, 0x1p-47 * largest, max_estir, level);
+        count_levels(nb_col, level, tab_hist);
+        return true;
+    }
+#else
+    (void)nb_col, (void)above, (void)line, (void)below, (void)largest, (void)max_estir, (void)level, (void)tab_hist;
+#endif
+    return false;
 }

@@ -30,6 +30,32 @@ void ratio_line(int nb_col, const double *centre, const double *const m[8], cons
 void centred_line(int nb_col, const double *ratio, double max_estir, double *scaled, unsigned char *level,
                   int *tab_hist, double &dmin, double &dmax);
 
+// The largest |z| of v[0..count), or NaN when a value is not finite, is beyond 2^500 or is
+// nonzero below 2^-1000 (where the margin of ratio_bounds_line is not proven).
+double line_magnitude(int count, const double *v);
+
+// Bounds on the ratios of the interior pixels of a line (1 <= j <= nb_col - 2), from the
+// line and the lines above and below it: lo <= r <= hi for the ratio r that roughness_ratio
+// gives each of them, computed in plain double arithmetic with a proven margin. `largest` is
+// M, the largest line_magnitude of the three lines. With d the divisor of a pixel, its ratio
+// is within 4.1 u M/|d| of (5c + s/2) / (9d) (u = 2^-53: the rounded midpoints, the extended
+// sum, the product by one ninth and the quotient), and the double evaluation here within
+// 9 u M/|d| of the same; the margin taken is 2^-47 M/|d| = 64 u M/|d|, which also covers the
+// rounding of the bounds themselves (|ratio| <= M/|d|). False, leaving lo and hi alone, when
+// M is NaN or a bound is not a number, or nb_col < 3.
+bool ratio_bounds_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                       double &lo, double &hi);
+
+// The centred levels of the interior pixels of a line from its three lines of elevations:
+// level[j] = min(centred_level(r, max_estir, &scaled), 255) for the ratio r that
+// roughness_ratio gives pixel j, and tab_hist[level[j]]++, as centred_line gives them. Each
+// level is settled from the bounds of ratio_bounds_line (`largest` as there) where they
+// leave no doubt, and computed by the per-pixel functions elsewhere. False, touching
+// nothing, where this is not available (no four-pixel path, M NaN, a stretch outside
+// 2^-400 .. 2^400): the caller then takes ratio_line and centred_line.
+bool centred_levels_line(int nb_col, const double *above, const double *line, const double *below, double largest,
+                         double max_estir, unsigned char *level, int *tab_hist);
+
 // Whether the four-pixel path is in use. force_per_pixel_arithmetic(true) makes every line
 // function use the per-pixel functions (for tests); false restores the choice by processor.
 bool row_arithmetic_vectorised();

@@ -3,6 +3,7 @@
 #include "roughness_passes.h"
 
 #include "pixel_arithmetic.h"
+#include "row_arithmetic.h"
 
 #include <gtest/gtest.h>
 
@@ -104,7 +105,7 @@ Outcome passes(const Dem &d, int threads, std::vector<int> *lines_seen = nullptr
     const LineProgress log = [lines_seen](int i) {
         if (lines_seen) lines_seen->push_back(i);
     };
-    EXPECT_TRUE(centred_pass(d.lines, d.cols, d.source(), o.max_estir, rows.data(), options, log, o.centred));
+    EXPECT_TRUE(centred_pass(d.lines, d.cols, d.source(), o.ratios, o.max_estir, rows.data(), options, log, o.centred));
     return o;
 }
 
@@ -128,17 +129,23 @@ std::vector<int> interior_lines(int lines)
 
 // Terrain of a few hundred lines (many chunks, cut differently for each thread count), on
 // hills and on a coast at sea level (ratios in the millions, zeros).
+// Also with the line functions forced to the per-pixel path, where no level is settled from
+// bounds.
 TEST(RoughnessPasses, EqualThePerPixelLoopsForEveryThreadCount)
 {
-    for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true)}) {
-        const Outcome want = per_pixel(d);
-        ASSERT_GT(want.ratios.dmax, want.ratios.dmin);
-        for (int threads : {1, 2, 7}) {
-            std::vector<int> seen;
-            expect_same(passes(d, threads, &seen), want, threads == 1 ? "1 thread" : threads == 2 ? "2" : "7");
-            EXPECT_EQ(seen, interior_lines(d.lines));
+    for (bool per_pixel_path : {false, true}) {
+        force_per_pixel_arithmetic(per_pixel_path);
+        for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true)}) {
+            const Outcome want = per_pixel(d);
+            ASSERT_GT(want.ratios.dmax, want.ratios.dmin);
+            for (int threads : {1, 2, 7}) {
+                std::vector<int> seen;
+                expect_same(passes(d, threads, &seen), want, threads == 1 ? "1 thread" : threads == 2 ? "2" : "7");
+                EXPECT_EQ(seen, interior_lines(d.lines));
+            }
         }
     }
+    force_per_pixel_arithmetic(false);
 }
 
 // Grids of 1 to 4 lines and columns, and fewer lines than threads: every cell written, the
@@ -155,6 +162,22 @@ TEST(RoughnessPasses, SmallAndNarrowGrids)
                 expect_same(passes(d, threads, &seen), want, "");
                 EXPECT_EQ(seen, interior_lines(lines));
             }
+        }
+}
+
+// Ratios beyond the start values of the range: every ratio at least 10000000.0 (a centre at
+// 0 m among neighbours at 10 m), or none above 0.0 (a centre below 0 m among higher ones).
+// The range keeps its start value, and the centred range is still that of the pixels.
+TEST(RoughnessPasses, RatiosBeyondTheStartValues)
+{
+    for (double centre : {0.0, -1.0})
+        for (int cols : {3, 4, 9}) {
+            Dem d{3, cols, std::vector<double>(3 * static_cast<size_t>(cols), 10.0)};
+            for (int j = 0; j < cols; j++) d.z[static_cast<size_t>(j)] = 10.0 + j; // ratios differ
+            for (int j = 1; j < cols - 1; j++) d.z[static_cast<size_t>(cols) + j] = centre;
+            const Outcome want = per_pixel(d);
+            ASSERT_TRUE(centre == 0.0 ? want.ratios.dmin == 10000000.0 : want.ratios.dmax == 0.0);
+            for (int threads : {1, 2}) expect_same(passes(d, threads), want, centre == 0.0 ? "huge" : "negative");
         }
 }
 
@@ -177,6 +200,24 @@ TEST(RoughnessPasses, FirstZeroMetIsTheMinimum)
     }
 }
 
+// Flat ground (every ratio 1) with one pit and one peak a millimetre deep or high, in the
+// first and the last interior lines and columns, or in the middle: the range pass, which
+// computes exactly only the lines that may hold an extreme, still finds them.
+TEST(RoughnessPasses, LoneExtremesOnFlatGround)
+{
+    const int at[][4] = {{1, 1, 298, 48}, {298, 48, 1, 1}, {150, 25, 151, 25}, {7, 2, 7, 3}};
+    for (const auto &p : at) {
+        Dem d = terrain(300, 50, false);
+        std::fill(d.z.begin(), d.z.end(), 1000.0);
+        d.z[static_cast<size_t>(p[0]) * d.cols + p[1]] = 999.999;
+        d.z[static_cast<size_t>(p[2]) * d.cols + p[3]] = 1000.001;
+        const Outcome want = per_pixel(d);
+        ASSERT_LT(want.ratios.dmin, 1.0);
+        ASSERT_GT(want.ratios.dmax, 1.0);
+        for (int threads : {1, 2, 7}) expect_same(passes(d, threads), want, "flat");
+    }
+}
+
 // A source that fails on one line stops either pass, on any number of threads.
 TEST(RoughnessPasses, FailingSourceFailsThePass)
 {
@@ -196,7 +237,7 @@ TEST(RoughnessPasses, FailingSourceFailsThePass)
             std::vector<unsigned char *> rows(d.lines);
             for (int i = 0; i < d.lines; i++) rows[i] = &grid[static_cast<size_t>(i) * d.cols];
             CentredScaling out;
-            EXPECT_FALSE(centred_pass(d.lines, d.cols, source, 0.5, rows.data(), options, LineProgress(), out));
+            EXPECT_FALSE(centred_pass(d.lines, d.cols, source, range, 0.5, rows.data(), options, LineProgress(), out));
             EXPECT_LT(calls.load(), 2 * 2 * d.lines); // the pass stopped: at most a few lines twice
         }
 }

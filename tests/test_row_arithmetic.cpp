@@ -322,6 +322,127 @@ TEST_P(RowArithmetic, WildTermsGiveTheSameMidpointsAndRatios)
     }
 }
 
+// ratio_bounds_line on three lines: every ratio (roughness_ratio of each interior pixel) lies
+// within the bounds when they are given. Returns whether they were.
+bool expect_bounds_hold(int cols, const double *up, const double *line, const double *down)
+{
+    const double sizes[3] = {line_magnitude(cols, up), line_magnitude(cols, line), line_magnitude(cols, down)};
+    const bool defined = !std::isnan(sizes[0]) && !std::isnan(sizes[1]) && !std::isnan(sizes[2]);
+    const double largest = defined ? std::max({sizes[0], sizes[1], sizes[2]}) : NAN;
+    double lo = 0.25, hi = 0.75;
+    const bool given = ratio_bounds_line(cols, up, line, down, largest, lo, hi);
+    if (!given) {
+        EXPECT_EQ(lo, 0.25); // left alone
+        EXPECT_EQ(hi, 0.75);
+        return false;
+    }
+    for (int j = 1; j < cols - 1; j++) {
+        const double n[8] = {up[j - 1], up[j], up[j + 1], line[j + 1], down[j + 1], down[j], down[j - 1], line[j - 1]};
+        const double r = roughness_ratio(line[j], n);
+        if (!(lo <= r && r <= hi)) {
+            ADD_FAILURE() << "pixel " << j << std::hexfloat << ": " << r << " outside " << lo << " .. " << hi;
+            return true;
+        }
+    }
+    return true;
+}
+
+TEST_P(RowArithmetic, RatioBoundsHoldEveryRatio)
+{
+    Rng rng{0x452821E638D01377ULL};
+    const int lines = 60, cols = 523;
+    for (int interv = 0; interv <= 3; interv++)
+        for (Terrain kind : {Terrain::hills, Terrain::coast, Terrain::cliffs}) {
+            const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
+            const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
+            std::vector<double> z(raw.size());
+            for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+            for (int i = 1; i + 1 < lines; i++) {
+                const double *line = &z[static_cast<size_t>(i) * cols];
+                EXPECT_TRUE(expect_bounds_hold(cols, line - cols, line, line + cols)) << "terrain line " << i;
+                if (HasFailure()) return;
+            }
+        }
+    // Wild terms: bounds where they are given, none for NaN, infinities and tiny values.
+    int given = 0;
+    std::vector<double> l[3];
+    for (int round = 0; round < 3000; round++) {
+        const double near = from_bits(uint64_t(1023 - 20 + rng.below(40)) << 52) * (1.0 + rng.unit());
+        const int n = 3 + rng.below(20);
+        const bool tame = round % 2 == 0; // only values of one binade around `near`, and zeros
+        for (auto &v : l) {
+            v.resize(n);
+            for (double &x : v) x = tame ? (rng.below(8) ? near * (1.0 + rng.unit()) * (rng.below(3) ? 1 : -1) : 0.0)
+                                         : wild_value(rng, near);
+        }
+        given += expect_bounds_hold(n, l[0].data(), l[1].data(), l[2].data());
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(given, 1500);
+    const double bad[] = {NAN, INFINITY, 0x1p-1030, 0x1p501};
+    for (double b : bad) EXPECT_TRUE(std::isnan(line_magnitude(3, std::vector<double>{1.0, b, 2.0}.data())));
+    EXPECT_EQ(line_magnitude(4, std::vector<double>{1.0, -0x1p500, 0.0, -0.0}.data()), 0x1p500);
+}
+
+// centred_levels_line on three lines against centred_level of the per-pixel ratio, with the
+// levels and their counts; false (nothing written) on the per-pixel path.
+void expect_levels_line(int cols, const double *up, const double *line, const double *down, double max_estir)
+{
+    const double largest = std::max({line_magnitude(cols, up), line_magnitude(cols, line), line_magnitude(cols, down)});
+    std::vector<unsigned char> level(cols, 7), want(cols, 7);
+    std::vector<int> hist(256, 0), want_hist(256, 0);
+    const bool done = centred_levels_line(cols, up, line, down, largest, max_estir, level.data(), hist.data());
+    ASSERT_EQ(done, row_arithmetic_vectorised()) << std::hexfloat << max_estir << " " << largest;
+    if (!done) {
+        EXPECT_EQ(level, want);
+        return;
+    }
+    for (int j = 1; j < cols - 1; j++) {
+        const double n[8] = {up[j - 1], up[j], up[j + 1], line[j + 1], down[j + 1], down[j], down[j - 1], line[j - 1]};
+        double scaled;
+        const int val = centred_level(roughness_ratio(line[j], n), max_estir, &scaled);
+        want[j] = static_cast<unsigned char>(val > 255 ? 255 : val);
+        want_hist[want[j]]++;
+    }
+    ASSERT_EQ(level, want) << std::hexfloat << "stretch " << max_estir;
+    ASSERT_EQ(hist, want_hist);
+    centred.compared += cols - 2;
+}
+
+// Terrain of every unit, with its own stretch and with stretches that put one pixel of the
+// line exactly on a whole distance from 128 (1, 2, 37, 127 or 128 levels), or just off it.
+TEST_P(RowArithmetic, LevelsSettledFromBoundsEqualThePerPixelLevels)
+{
+    Rng rng{0x082EFA98EC4E6C89ULL};
+    const int lines = 40, cols = 403;
+    for (int interv = 0; interv <= 3; interv++)
+        for (Terrain kind : {Terrain::hills, Terrain::coast, Terrain::cliffs}) {
+            const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
+            const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
+            std::vector<double> z(raw.size());
+            for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+            for (int i = 1; i + 1 < lines; i++) {
+                const double *line = &z[static_cast<size_t>(i) * cols], *up = line - cols, *down = line + cols;
+                double lo = 10000000.0, hi = 0.0;
+                std::vector<double> r(cols, 1.0);
+                for (int j = 1; j < cols - 1; j++) {
+                    const double n[8] = {up[j - 1], up[j], up[j + 1], line[j + 1], down[j + 1], down[j], down[j - 1], line[j - 1]};
+                    r[j] = roughness_ratio(line[j], n);
+                    lo = std::min(lo, r[j]), hi = std::max(hi, r[j]);
+                }
+                std::vector<double> stretches = {maximum_stretch(lo, hi, nullptr)};
+                const double d = difference(r[1 + rng.below(cols - 2)], 1.0);
+                for (double k : {1.0, 2.0, 37.0, 127.0, 128.0})
+                    for (int step : {-1, 0, 1})
+                        if (d != 0.0)
+                            stretches.push_back(from_bits(bits_of(std::fabs(d) / k * 128.0) + step));
+                for (double s : stretches)
+                    if (s > 0.0) expect_levels_line(cols, up, line, down, s);
+                if (HasFatalFailure()) return;
+            }
+        }
+}
+
 TEST_P(RowArithmetic, SumsNextToAHalfwayPointRoundLikeTheExtendedSum)
 {
     // a of odd or even last bit, b half a unit of a away, give or take 2^-64 of a's binade

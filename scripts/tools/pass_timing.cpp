@@ -1,13 +1,14 @@
 // Times the two computing passes of the roughness tool on an _m2 DEM (16-bit samples in
 // whole metres), without the dialogue and the result files:
 //
-//   pass_timing RAW_PATH LINES COLUMNS [THREADS...]      default threads: 1 2
+//   pass_timing RAW_PATH LINES COLUMNS [THREADS...] [--grid PATH]     default threads: 1 2
 //
 // The DEM lines are read with pread from the raster (warm it in the page cache first) and
 // turned into metres, as the tool's line source does. For each thread count, five runs of
 // the ratio range pass and of the centred pass are timed (wall clock); the line prints the
 // median of each and of their sum in seconds and Mpixel/s, and the ranges and a checksum of
-// the levels, which must be the same for every thread count.
+// the levels, which must be the same for every thread count. --grid writes the centred
+// grey levels of the last run to PATH, as the tool's raw raster of the centred image.
 #include "roughness_passes.h"
 
 #include "pixel_arithmetic.h"
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
@@ -57,7 +59,7 @@ uint64_t checksum(const std::vector<unsigned char> &grid)
     return h;
 }
 
-int time_passes(int fd, int nb_lig, int nb_col, int threads)
+int time_passes(int fd, int nb_lig, int nb_col, int threads, const char *grid_path)
 {
     const DemLineSource source = raster_source(fd, nb_col);
     PassOptions options;
@@ -74,7 +76,7 @@ int time_passes(int fd, int nb_lig, int nb_col, int threads)
         t1.push_back(seconds_since(start));
         const double max_estir = maximum_stretch(ratios.dmin, ratios.dmax, nullptr);
         const auto second = std::chrono::steady_clock::now();
-        if (!centred_pass(nb_lig, nb_col, source, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
+        if (!centred_pass(nb_lig, nb_col, source, ratios, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
         t2.push_back(seconds_since(second));
         both.push_back(seconds_since(start));
     }
@@ -83,7 +85,10 @@ int time_passes(int fd, int nb_lig, int nb_col, int threads)
                 "ratios %.6f .. %.6f, centred %.6f .. %.6f, levels %016" PRIx64 "\n",
                 threads, median(t1), median(t2), median(both), mpx / median(both), ratios.dmin, ratios.dmax,
                 centred.scaled.dmin, centred.scaled.dmax, checksum(grid));
-    return 0;
+    if (grid_path == nullptr) return 0;
+    FILE *f = std::fopen(grid_path, "wb");
+    const bool written = f != nullptr && std::fwrite(grid.data(), 1, grid.size(), f) == grid.size();
+    return (f != nullptr && std::fclose(f) == 0 && written) ? 0 : 1;
 }
 
 } // namespace
@@ -101,10 +106,16 @@ int main(int argc, char **argv)
         return 1;
     }
     std::vector<int> counts;
-    for (int k = 4; k < argc; k++) counts.push_back(std::atoi(argv[k]));
+    const char *grid_path = nullptr;
+    for (int k = 4; k < argc; k++) {
+        if (std::strcmp(argv[k], "--grid") == 0 && k + 1 < argc)
+            grid_path = argv[++k];
+        else
+            counts.push_back(std::atoi(argv[k]));
+    }
     if (counts.empty()) counts = {1, 2};
     for (int threads : counts)
-        if (threads < 1 || time_passes(fd, nb_lig, nb_col, threads) != 0) {
+        if (threads < 1 || time_passes(fd, nb_lig, nb_col, threads, grid_path) != 0) {
             std::fprintf(stderr, "pass_timing: the passes failed with %d threads\n", threads);
             return 1;
         }
