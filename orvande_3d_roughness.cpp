@@ -1047,11 +1047,13 @@ static void show_progress_line(int line)
 }
 
 // The centred grey level of every pixel into tab_out (the border 255), the histogram of the
-// interior levels and the range of the centred values (dtab_out) of the interior pixels.
-static void scale_around_128(double max_estir, CentredScaling &scaling)
+// interior levels and the range of the centred values (dtab_out) of the interior pixels,
+// which follows from the range of the ratios.
+static void scale_around_128(const ValueRange &ratios, double max_estir, CentredScaling &scaling)
 {
     std::printf("\n\n");
-    if (!centred_pass(nb_lig, nb_col, dem_line, max_estir, tab_out, pass_options(), show_progress_line, scaling))
+    if (!centred_pass(nb_lig, nb_col, dem_line, ratios, max_estir, tab_out, pass_options(), show_progress_line,
+                      scaling))
         pass_failed();
 }
 
@@ -1144,7 +1146,7 @@ void treatment()
     if (!ratio_range_pass(nb_lig, nb_col, dem_line, pass_options(), ratios)) pass_failed();
     const double max_estir = report_ratio_range_and_stretch(ratios.dmin, ratios.dmax);
     CentredScaling scaling;
-    scale_around_128(max_estir, scaling);
+    scale_around_128(ratios, max_estir, scaling);
     int min, max;
     report_scaled_range(scaling.scaled.dmin, scaling.scaled.dmax, min, max);
     unsigned char mapping[256];
