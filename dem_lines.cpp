@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <unistd.h>
 
@@ -26,21 +28,49 @@ static long long read_at(int fd, unsigned char *to, size_t bytes, long long offs
     return static_cast<long long>(got);
 }
 
-long long read_raw_line(const DemRaster &dem, int line, int32_t *out, unsigned char *scratch)
+// Reads the bytes of line `line` into scratch, zeros past the end of a short raster.
+static long long read_line_bytes(const DemRaster &dem, int line, unsigned char *scratch)
 {
     const size_t bytes = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(dem.sample);
     const long long got = read_at(dem.fd, scratch, bytes, static_cast<long long>(line) * static_cast<long long>(bytes));
+    if (got >= 0) std::memset(scratch + got, 0, bytes - static_cast<size_t>(got));
+    return got;
+}
+
+// Sample j of a line's bytes.
+template <typename Sample> static inline Sample sample_at(const unsigned char *bytes, size_t j)
+{
+    Sample v;
+    std::memcpy(&v, bytes + j * sizeof(Sample), sizeof(Sample));
+    return v;
+}
+
+template <typename Sample>
+static void widen(const unsigned char *bytes, size_t n, int32_t &lowest, int32_t &highest)
+{
+    int32_t lo = lowest, hi = highest;
+    for (size_t j = 0; j < n; j++) {
+        const int32_t v = sample_at<Sample>(bytes, j);
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    lowest = lo;
+    highest = hi;
+}
+
+long long widen_raw_range(const DemRaster &dem, int first, int count, unsigned char *scratch, int32_t &lowest,
+                          int32_t &highest)
+{
+    const size_t line_bytes = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(dem.sample);
+    const size_t bytes = line_bytes * static_cast<size_t>(count);
+    const long long got = read_at(dem.fd, scratch, bytes, static_cast<long long>(first) * static_cast<long long>(line_bytes));
     if (got < 0) return -1;
     std::memset(scratch + got, 0, bytes - static_cast<size_t>(got));
-    if (dem.sample == 2) {
-        for (int j = 0; j < dem.nb_col; j++) {
-            uint16_t v;
-            std::memcpy(&v, scratch + 2 * static_cast<size_t>(j), 2);
-            out[j] = v;
-        }
-    } else {
-        std::memcpy(out, scratch, bytes);
-    }
+    const size_t n = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(count);
+    if (dem.sample == 2)
+        widen<uint16_t>(scratch, n, lowest, highest);
+    else
+        widen<int32_t>(scratch, n, lowest, highest);
     return got;
 }
 
@@ -64,23 +94,37 @@ void prepare_metres(DemRaster &dem, int interv, int lowest, int highest)
     for (long long k = 0; k < span; k++) dem.table[static_cast<size_t>(k)] = elevation_in_metres(static_cast<int>(lowest + k), factor);
 }
 
-bool metres_line(const DemRaster &dem, int line, double *out)
+// Metres of n samples: the integers themselves (metres), a table of the raw values, or one
+// extended-precision product each (a value outside the table, which only a raster changed
+// since its range was taken can hold, gives the same bits that way).
+template <typename Sample> static void to_metres(const DemRaster &dem, const unsigned char *bytes, size_t n, double *out)
 {
-    const size_t n = static_cast<size_t>(dem.nb_col);
-    std::vector<int32_t> raw(n);
-    std::vector<unsigned char> scratch(n * static_cast<size_t>(dem.sample));
-    if (read_raw_line(dem, line, raw.data(), scratch.data()) < 0) return false;
-    if (dem.interv == 0) { // metres: the product by 1 is the integer itself
-        for (size_t j = 0; j < n; j++) out[j] = raw[j];
-        return true;
+    if (dem.interv == 0) {
+        for (size_t j = 0; j < n; j++) out[j] = sample_at<Sample>(bytes, j);
+        return;
     }
     const double factor = interval_factor(dem.interv);
     const long long low = dem.table_low, size = static_cast<long long>(dem.table.size());
+    const double *table = dem.table.data();
     for (size_t j = 0; j < n; j++) {
-        const long long k = static_cast<long long>(raw[j]) - low;
-        // A value outside the table (the raster changed since its range was taken) is
-        // converted directly, to the same bits.
-        out[j] = (k >= 0 && k < size) ? dem.table[static_cast<size_t>(k)] : elevation_in_metres(raw[j], factor);
+        const int32_t raw = sample_at<Sample>(bytes, j);
+        const long long k = static_cast<long long>(raw) - low;
+        out[j] = (k >= 0 && k < size) ? table[k] : elevation_in_metres(raw, factor);
     }
+}
+
+bool metres_line(const DemRaster &dem, int line, double *out)
+{
+    const size_t n = static_cast<size_t>(dem.nb_col);
+    std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[n * static_cast<size_t>(dem.sample)]);
+    if (!scratch) {
+        errno = ENOMEM;
+        return false;
+    }
+    if (read_line_bytes(dem, line, scratch.get()) < 0) return false;
+    if (dem.sample == 2)
+        to_metres<uint16_t>(dem, scratch.get(), n, out);
+    else
+        to_metres<int32_t>(dem, scratch.get(), n, out);
     return true;
 }

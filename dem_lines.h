@@ -22,10 +22,12 @@ struct DemRaster {
     std::vector<double> table;
 };
 
-// Raw values of line `line` into out[0 .. nb_col - 1]. Returns the number of bytes the raster
-// held for the line (less than nb_col x sample for a short raster), or -1 with errno set on
-// a read error. `scratch` holds at least nb_col x sample bytes.
-long long read_raw_line(const DemRaster &dem, int line, int32_t *out, unsigned char *scratch);
+// Widens [lowest, highest] by the raw values of the `count` lines from line `first` (a short
+// raster's missing samples count as 0). Returns the number of bytes the raster held for
+// them (less than count x nb_col x sample for a short raster), or -1 with errno set on a
+// read error. `scratch` holds at least count x nb_col x sample bytes.
+long long widen_raw_range(const DemRaster &dem, int first, int count, unsigned char *scratch, int32_t &lowest,
+                          int32_t &highest);
 
 // Whether the raster holds any byte beyond its nb_lig lines (0 no, 1 yes, -1 read error).
 int raster_goes_on(const DemRaster &dem, int nb_lig);

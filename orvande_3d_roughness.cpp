@@ -754,19 +754,16 @@ static void scan_dem_raster(const char *nomim1)
     dem.fd = fileno(f1);
     dem.nb_col = nb_col;
     dem.sample = (itype_dem1 == 0) ? 2 : 4;
-    std::vector<int32_t> raw(static_cast<size_t>(nb_col));
-    std::vector<unsigned char> scratch(static_cast<size_t>(nb_col) * static_cast<size_t>(dem.sample));
-    int lowest = 10000000, highest = 0;
+    const size_t line_bytes = static_cast<size_t>(nb_col) * static_cast<size_t>(dem.sample);
+    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>(nb_lig, (1u << 20) / line_bytes)));
+    std::vector<unsigned char> scratch(line_bytes * static_cast<size_t>(block));
+    int32_t lowest = 10000000, highest = 0;
     unsigned long long bytes = 0;
     show_pass("reading the DEM", 0.0);
-    for (int i = 0; i < nb_lig; i++) {
-        const long long got = read_raw_line(dem, i, raw.data(), scratch.data());
+    for (int i = 0; i < nb_lig; i += block) {
+        const long long got = widen_raw_range(dem, i, std::min(block, nb_lig - i), scratch.data(), lowest, highest);
         if (got < 0) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
         bytes += static_cast<unsigned long long>(got);
-        for (const int32_t v : raw) {
-            lowest = std::min(lowest, v);
-            highest = std::max(highest, v);
-        }
         show_pass("reading the DEM", (i + 1.0) / nb_lig);
     }
     show_pass("reading the DEM", 1.0);
@@ -898,7 +895,7 @@ static Result &result_of(const char *path)
     end_run(1);
 }
 
-// A stream on a new temporary file for the result `path`.
+// A stream on a new temporary file for the result `path`, with a buffer of 1 MiB.
 static FILE *open_result(const char *path)
 {
     Result &r = result_of(path);
@@ -909,6 +906,7 @@ static FILE *open_result(const char *path)
         close(fd);
         write_failed(path, errno);
     }
+    std::setvbuf(f, nullptr, _IOFBF, 1 << 20);
     return f;
 }
 
