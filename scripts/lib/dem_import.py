@@ -58,7 +58,7 @@ ELEVATION_LIMIT = 1e6        # metres, for --add and --fill
 Z_FACTOR_RANGE = (1e-6, 1e6)
 
 # Pixels read at once (a block of whole lines).
-CHUNK_PIXELS = 1 << 22
+CHUNK_PIXELS = 1 << 20
 
 # Vertical units with their exact size in metres, by the names GDAL and the CRS give.
 FOOT = Fraction(3048, 10000)
@@ -731,7 +731,13 @@ def import_dem(source, dest_dir, name, opts, overwrite=False, log=None):
     must exist). `opts` holds the conversion options (add_conversion_options). `log(text)`
     receives each note and warning line (default: print). Raises Refusal, with nothing
     written and no temporary left, on any refusal. Returns an Imported."""
-    log = log or print
+    try:
+        return _import(source, dest_dir, name, opts, overwrite, log or print)
+    except OSError as e:
+        raise Refusal(f"{e.filename or dest_dir}: {e.strerror or e}")
+
+
+def _import(source, dest_dir, name, opts, overwrite, log):
     ds = open_source(source)
     band, type_name = pick_band(ds, source, opts.band)
     lines, columns = ds.RasterYSize, ds.RasterXSize
@@ -847,15 +853,18 @@ def make_folders(path):
 
 def tool_command():
     """The tool as a command that works as printed: ORVANDE_BIN, else the installed tool
-    beside this module's installation, else the build folder's, else the one on PATH."""
+    (beside this module's installation, or on PATH), else the build folder's."""
     if os.environ.get("ORVANDE_BIN"):
         return os.path.abspath(os.environ["ORVANDE_BIN"])
     here = os.path.dirname(os.path.abspath(__file__))
-    for candidate in (os.path.join(here, "..", "..", "bin", TOOL),
-                      os.path.join(here, "..", "..", "build", TOOL)):
-        if os.access(candidate, os.X_OK):
-            return os.path.normpath(candidate)
-    return shutil.which(TOOL)
+    installed = os.path.normpath(os.path.join(here, "..", "..", "bin", TOOL))
+    if os.access(installed, os.X_OK):
+        return installed
+    on_path = shutil.which(TOOL)
+    if on_path:
+        return os.path.abspath(on_path)
+    built = os.path.normpath(os.path.join(here, "..", "..", "build", TOOL))
+    return built if os.access(built, os.X_OK) else None
 
 
 def print_next_step(args, done):
