@@ -256,7 +256,8 @@ def test_existing_destination_and_source():
     for planted in ("x_m2.raw.part", ".x_m2.raw.part", "x_m2.txt.part"):
         os.symlink(os.path.join(w, "victim"), dest(w, planted))
     check("links beside the destination: converted", run([src, "zone", "x"] + root, w)[0] == 0)
-    check("links beside the destination: target unchanged", open(os.path.join(w, "victim")).read() == "keep me")
+    check("links beside the destination: target unchanged",
+          open(os.path.join(w, "victim")).read() == "keep me")
 
 
 def test_failed_writes_keep_the_old_pair():
@@ -286,7 +287,8 @@ def test_failed_writes_keep_the_old_pair():
         pass
     finally:
         os.replace = real
-    kept = {n: open(os.path.join(w, n)).read() for n in os.listdir(w) if n in ("r", "t", "r.new", "t.new") or n.endswith(".old")}
+    kept = {n: open(os.path.join(w, n)).read() for n in os.listdir(w)
+            if n in ("r", "t", "r.new", "t.new") or n.endswith(".old")}
     check("a failed rename leaves the old pair", kept == {"t": "t", "t.new": "t.new", "r": "r"}, kept)
 
 
