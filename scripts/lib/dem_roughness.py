@@ -179,11 +179,24 @@ def write_geotiff(gdal, np, raw, path, imp, hidden):
     ds = None  # closes and completes the file
 
 
+def first_line(e):
+    text = str(e).strip()
+    return text.splitlines()[0] if text else repr(e)
+
+
+def gdal_and_numpy():
+    try:
+        from osgeo import gdal
+        import numpy
+    except ImportError as e:
+        raise StepFailed("GeoTIFF", f"{e.name} is missing: apt-get install python3-gdal python3-numpy")
+    gdal.UseExceptions()
+    return gdal, numpy
+
+
 def write_outputs(raws, finals, imp, overwrite):
     """Writes both GeoTIFFs under temporary names in OUTPUT's folder, then renames them."""
-    from osgeo import gdal
-    import numpy as np
-    gdal.UseExceptions()
+    gdal, np = gdal_and_numpy()
     gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
     hidden = no_ratio_mask(imp, np)
     temps = []
@@ -194,8 +207,7 @@ def write_outputs(raws, finals, imp, overwrite):
         check_outputs(finals, overwrite)  # nobody made them meanwhile
         rename_both(temps, finals)
     except (RuntimeError, OSError) as e:
-        text = str(e).strip()
-        raise StepFailed("GeoTIFF", text.splitlines()[0] if text else repr(e))
+        raise StepFailed("GeoTIFF", first_line(e))
     finally:
         for tmp in temps:
             if os.path.exists(tmp):
@@ -239,9 +251,12 @@ def import_step(args, scratch, log_path):
         return dem_import.import_dem(args.source, dest, DEM_NAME, args, log=log)
     except dem_import.Refusal as r:
         raise StepFailed("import", str(r))
+    except RuntimeError as e:  # GDAL's own errors
+        raise StepFailed("import", first_line(e))
 
 
 def roughness(args, scratch, finals, log_path):
+    gdal_and_numpy()  # before any work
     imp = import_step(args, scratch, log_path)
     raws = run_tool(find_tool(), scratch, imp, args.coef, log_path)
     write_outputs(raws, finals, imp, args.overwrite)
