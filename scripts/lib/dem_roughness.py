@@ -163,18 +163,19 @@ def no_ratio_mask(imp, np):
     return hidden
 
 
-def write_geotiff(gdal, np, raw, path, imp, hidden):
+def write_geotiff(gdal, np, raw, path, imp, mask):
+    """One result as a GeoTIFF: Byte, deflate, tiled, georeferenced, with MASK (0 hides)."""
     pixels = np.fromfile(raw, dtype=np.uint8).reshape(imp.lines, imp.columns)
     driver = gdal.GetDriverByName("GTiff")
     ds = driver.Create(path, imp.columns, imp.lines, 1, gdal.GDT_Byte,
-                       options=["COMPRESS=DEFLATE", "TILED=YES"])
+                       options=["COMPRESS=DEFLATE", "TILED=YES", "BIGTIFF=IF_SAFER"])
     ds.SetGeoTransform(tuple(imp.geotransform))
     if imp.srs_wkt:
         ds.SetProjection(imp.srs_wkt)
     band = ds.GetRasterBand(1)
     band.WriteArray(pixels)
     band.CreateMaskBand(gdal.GMF_PER_DATASET)
-    band.GetMaskBand().WriteArray(np.where(hidden, 0, 255).astype(np.uint8))
+    band.GetMaskBand().WriteArray(mask)
     ds.FlushCache()
     ds = None  # closes and completes the file
 
@@ -198,12 +199,12 @@ def write_outputs(raws, finals, imp, overwrite):
     """Writes both GeoTIFFs under temporary names in OUTPUT's folder, then renames them."""
     gdal, np = gdal_and_numpy()
     gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
-    hidden = no_ratio_mask(imp, np)
+    mask = np.where(no_ratio_mask(imp, np), np.uint8(0), np.uint8(255))
     temps = []
     try:
         for raw, final in zip(raws, finals):
             temps.append(temporary_name(final))
-            write_geotiff(gdal, np, raw, temps[-1], imp, hidden)
+            write_geotiff(gdal, np, raw, temps[-1], imp, mask)
         check_outputs(finals, overwrite)  # nobody made them meanwhile
         rename_both(temps, finals)
     except (RuntimeError, OSError) as e:
