@@ -118,16 +118,16 @@ check "--fill 150.5: descriptor range" [ "$(desc "$dir/zone/ndv_m4.txt")" = "3 4
 imp "$tmp/nd.tif" zone ndx --fill low
 check "--fill with a word is a usage error" [ "$rc" = 2 ]
 
-# NaN samples are nodata even without a nodata value (a Float64 ENVI raster with one NaN).
-{ printf '\x00\x00\x00\x00\x00\x00\x59\x40'; printf '\x00\x00\x00\x00\x00\x00\xf8\x7f'
-  printf '\x00\x00\x00\x00\x00\x40\x59\x40'; printf '\x00\x00\x00\x00\x00\x80\x59\x40'; } >"$tmp/nan.bin"
-printf 'ENVI\nsamples = 2\nlines = 2\nbands = 1\nheader offset = 0\nfile type = ENVI Standard\ndata type = 5\ninterleave = bsq\nbyte order = 0\n' >"$tmp/nan.hdr"
-gdal_translate -q -of GTiff -a_srs EPSG:32633 -a_ullr 0 20 20 0 "$tmp/nan.bin" "$tmp/nan.tif"
+# NaN samples are nodata even without a nodata value (a 3 x 3 Float64 ENVI raster with one NaN).
+d64() { python3 -c 'import struct,sys; sys.stdout.buffer.write(struct.pack("<%dd" % len(sys.argv[1:]), *map(float, sys.argv[1:])))' "$@"; }
+d64 100 nan 101 102 103 104 105 106 107 >"$tmp/nan.bin"
+printf 'ENVI\nsamples = 3\nlines = 3\nbands = 1\nheader offset = 0\nfile type = ENVI Standard\ndata type = 5\ninterleave = bsq\nbyte order = 0\n' >"$tmp/nan.hdr"
+gdal_translate -q -of GTiff -a_srs EPSG:32633 -a_ullr 0 30 30 0 "$tmp/nan.bin" "$tmp/nan.tif"
 imp "$tmp/nan.tif" zone nan
-check "NaN pixel refused" eval '[ "$rc" = 1 ] && has "$err" "1 of 4 pixels"'
+check "NaN pixel refused" eval '[ "$rc" = 1 ] && has "$err" "1 of 9 pixels"'
 imp "$tmp/nan.tif" zone nan --fill min
-check "NaN pixel filled with the minimum" [ "$(values "$dir/zone/nan_m2.raw" u2)" = "100 100 101 102" ]
-check "NaN DEM: pixel size from the corners" [ "$(desc "$dir/zone/nan_m2.txt")" = "2 2 2 100 102 10" ]
+check "NaN pixel filled with the minimum" [ "$(values "$dir/zone/nan_m2.raw" u2)" = "100 100 101 102 103 104 105 106 107" ]
+check "NaN DEM: pixel size from the corners" [ "$(desc "$dir/zone/nan_m2.txt")" = "3 3 2 100 107 10" ]
 
 # --- geographic coordinates: metres at the centre latitude --------------------------------
 # 3 arc-second cells centred on 60 N: 46.5 m east-west, 92.8 m north-south, square of the
@@ -160,12 +160,12 @@ imp "$tmp/int.tif" zone "$(printf 'n%.0s' {1..120})"
 check "a path over 127 characters is refused" eval '[ "$rc" = 1 ] && has "$err" "127"'
 imp "$tmp/int.tif" "$(printf 'f%.0s' {1..100})" x
 check "a folder the tool would refuse is refused" eval '[ "$rc" = 1 ] && has "$err" "shorter FOLDER"'
-printf '\x01\x00\x02\x00\x03\x00\x04\x00' >"$tmp/plain.bin"
-printf 'ENVI\nsamples = 2\nlines = 2\nbands = 1\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' >"$tmp/plain.hdr"
+printf '\x01\x00\x02\x00\x03\x00\x04\x00\x05\x00\x06\x00\x07\x00\x08\x00\x09\x00' >"$tmp/plain.bin"
+printf 'ENVI\nsamples = 3\nlines = 3\nbands = 1\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' >"$tmp/plain.hdr"
 imp "$tmp/plain.bin" zone plain
 check "no georeferencing: asks for --pixel-size" eval '[ "$rc" = 1 ] && has "$err" "--pixel-size"'
 imp "$tmp/plain.bin" zone plain --pixel-size 5
-check "--pixel-size 5" [ "$(desc "$dir/zone/plain_m2.txt")" = "2 2 2 1 4 5" ]
+check "--pixel-size 5" [ "$(desc "$dir/zone/plain_m2.txt")" = "3 3 2 1 9 5" ]
 
 # --- a real DEM there and back: the example DEM as a GeoTIFF converts to the same bytes ----
 ex=$src/examples/jacksboro_m2.raw

@@ -289,6 +289,7 @@ def fail(text, log_path=None):
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    dem_import.handle_signals()  # SIGINT, SIGTERM, SIGHUP: clean up and say so
     finals = output_paths(args.output)
     try:
         check_outputs(finals, args.overwrite)
@@ -303,6 +304,8 @@ def main(argv=None):
         roughness(args, scratch, finals, log_path)
         failed = False
     except StepFailed as e:
+        fail(str(e), log_path)
+    except dem_import.Interrupted as e:
         fail(str(e), log_path)
     except OSError as e:
         fail(f"scratch folder: {e}", log_path)

@@ -11,3 +11,16 @@ need_packages() {
   $sudo apt-get update -qq >&2 || true
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
+
+# gdal_python prints a python3 that imports GDAL's bindings and numpy (the one on PATH,
+# else Debian's /usr/bin/python3, where python3-gdal installs them); status 1 when none does.
+gdal_python() {
+  local py
+  for py in python3 /usr/bin/python3; do
+    if command -v "$py" >/dev/null && "$py" -c 'import numpy; from osgeo import gdal' 2>/dev/null; then
+      command -v "$py"
+      return 0
+    fi
+  done
+  return 1
+}
