@@ -25,7 +25,8 @@ build_tool() {
 
 # 1. The tool: ORVANDE_BIN when set, else built into build/.
 if [ -n "${ORVANDE_BIN:-}" ]; then
-  bin=$ORVANDE_BIN
+  bin=$(command -v "$ORVANDE_BIN") || bin=$ORVANDE_BIN
+  case $bin in /*) ;; *) bin=$PWD/$bin ;; esac  # the tool runs in the work folder
 else
   bin=$top/build/orvande_3d_roughness
   build_tool

@@ -92,7 +92,7 @@ def expected_mask(shape, holes):
 
 def roughness(*args, env=None):
     env = dict(os.environ, TMPDIR=SCRATCH, **(env or {}))
-    return subprocess.run([CMD, *args], capture_output=True, text=True, env=env)
+    return subprocess.run([CMD, *args], capture_output=True, text=True, env=env, cwd=TMP)
 
 
 def gdalinfo(path):
@@ -134,17 +134,19 @@ def check_clean(case, scratch_left=()):
     os.makedirs(OUT)
 
 
-# Good runs: projected (default coefficient), geographic (--coef 5), Float32 with holes.
+# Good runs: projected (default coefficient), geographic (--coef 5, the tool given by a
+# relative path), Float32 with holes.
 HOLES = [(4, 5), (4, 6), (1, 9), (8, 0)]  # an interior pair, one beside the frame, a corner
+RELATIVE_TOOL = {"ORVANDE_BIN": os.path.relpath(TOOL, TMP)}
 CASES = [
-    ("projected", PROJECTED, gdal.GDT_Int16, (), None, [], 2),
-    ("geographic", GEOGRAPHIC, gdal.GDT_Float32, (), None, ["--coef", "5"], 5),
-    ("holes", PROJECTED, gdal.GDT_Float32, HOLES, -9999.0, ["--fill", "min"], 2),
+    ("projected", PROJECTED, gdal.GDT_Int16, (), None, [], 2, None),
+    ("geographic", GEOGRAPHIC, gdal.GDT_Float32, (), None, ["--coef", "5"], 5, RELATIVE_TOOL),
+    ("holes", PROJECTED, gdal.GDT_Float32, HOLES, -9999.0, ["--fill", "min"], 2, None),
 ]
-for case, crs, dtype, holes, nodata, options, coef in CASES:
+for case, crs, dtype, holes, nodata, options, coef, env in CASES:
     source, z = make_dem(case, crs, dtype, holes, nodata)
     prefix = os.path.join(OUT, case)
-    done = roughness(source, prefix, *options)
+    done = roughness(source, prefix, *options, env=env)
     check(f"{case}: status 0 ({done.stderr.strip()})", done.returncode == 0)
     check(f"{case}: says what it wrote", all(p in done.stdout for p in outputs(prefix)))
     if done.returncode == 0:

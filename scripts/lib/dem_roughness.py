@@ -91,8 +91,8 @@ def find_tool():
     """ORVANDE_BIN; the installed tool (<prefix>/bin next to <prefix>/share/<project>/);
     the project's build/ (next to scripts/lib/); the tool on PATH."""
     env = os.environ.get("ORVANDE_BIN")
-    if env:
-        return env
+    if env:  # the tool runs in the scratch folder: a relative path must not follow it there
+        return os.path.abspath(env) if os.sep in env else shutil.which(env) or env
     up = os.path.dirname(os.path.dirname(HERE))
     for cand in (os.path.join(up, "bin", TOOL), os.path.join(up, "build", TOOL)):
         if os.path.isfile(cand) and os.access(cand, os.X_OK):
