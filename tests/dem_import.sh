@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # scripts/dem-import on small GeoTIFFs made here with GDAL: integer and real samples, with
 # and without nodata, projected and geographic. Checks the raw bytes, the descriptor and
-# the answers printed, then runs the tool (ORVANDE_BIN) on converted DEMs. Skipped (77)
-# without GDAL's command-line tools (Debian package gdal-bin) or python3.
+# the answers printed, then runs the tool (ORVANDE_BIN) on converted DEMs; then
+# tests/dem_import_test.py checks the refusals and the unusual rasters. Skipped (77) without
+# GDAL's command-line tools (Debian package gdal-bin) or a python3 with GDAL's bindings and
+# numpy (python3-gdal, python3-numpy).
 set -u
 src=${ORVANDE_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 import=$src/scripts/dem-import
-for t in gdalinfo gdal_translate gdalsrsinfo python3; do
+for t in gdalinfo gdal_translate python3; do
   if ! command -v "$t" >/dev/null; then
     echo "SKIP: $t is not installed (gdal-bin provides GDAL's tools: apt-get install gdal-bin)"
     exit 77
   fi
 done
+. "$src/scripts/lib/packages.sh"
+if ! py=$(gdal_python); then
+  echo "SKIP: no python3 with GDAL's bindings and numpy (apt-get install python3-gdal python3-numpy)"
+  exit 77
+fi
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -210,4 +217,5 @@ else
 fi
 
 echo "dem_import: $passes passed, $fails failed"
+"$py" "$src/tests/dem_import_test.py" || fails=$((fails + 1))
 [ "$fails" = 0 ]

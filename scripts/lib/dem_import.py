@@ -11,6 +11,7 @@ packages python3-gdal and python3-numpy), which scripts/dem-import installs when
 """
 
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -57,7 +58,7 @@ ELEVATION_LIMIT = 1e6        # metres, for --add and --fill
 Z_FACTOR_RANGE = (1e-6, 1e6)
 
 # Pixels read at once (a block of whole lines).
-CHUNK_PIXELS = 1 << 22
+CHUNK_PIXELS = 1 << 20
 
 # Vertical units with their exact size in metres, by the names GDAL and the CRS give.
 FOOT = Fraction(3048, 10000)
@@ -117,9 +118,25 @@ def _on_signal(signum, _frame):
 
 
 def handle_signals():
-    """SIGINT, SIGTERM and SIGHUP raise Interrupted (deferred while files are renamed)."""
+    """SIGINT, SIGTERM and SIGHUP raise Interrupted (deferred while files are created or
+    renamed)."""
     for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, _on_signal)
+
+
+@contextlib.contextmanager
+def _signals_deferred():
+    _signals["critical"] = True
+    try:
+        yield
+    finally:
+        _signals["critical"] = False
+
+
+def _raise_deferred(written):
+    deferred, _signals["deferred"] = _signals["deferred"], None
+    if deferred:
+        raise Interrupted(deferred, written)
 
 
 # ---------------------------------------------------------------- options
@@ -384,9 +401,18 @@ def vertical_unit(ds, band, z_factor):
     (factor, name), where = found if found[0] else ((Fraction(1), "metres"), None)
     if factor == 1:
         return factor, []
-    exact = f"{factor.numerator}/{factor.denominator}" if factor.denominator != 1 else str(factor)
     return factor, [f"elevations are in {name} ({where} says so): converted to metres with the "
-                    f"factor {exact} = {float(factor):.15g}"]
+                    f"factor {_factor_text(factor)}"]
+
+
+def _factor_text(factor):
+    """0.3048 for a decimal factor, 1200/3937 = 0.304800609601219 for another."""
+    d = factor.denominator
+    for p in (2, 5):
+        while d % p == 0:
+            d //= p
+    decimal = f"{float(factor):.15g}"
+    return decimal if d == 1 else f"{factor.numerator}/{factor.denominator} = {decimal}"
 
 
 # ---------------------------------------------------------------- reading the pixels
@@ -592,16 +618,12 @@ def _temporary(dest_dir, final):
 def commit_pair(pairs):
     """Renames each (temporary, final) into place; when a rename fails, the finals renamed
     before it get their old files back, so the pair stays as it was."""
-    done = []
+    done, backups = [], []
     try:
         for tmp, final in pairs:
-            backup = None
-            if os.path.lexists(final):
-                backup = tmp + ".old"
-                try:
-                    os.link(final, backup, follow_symlinks=False)
-                except OSError:
-                    backup = None
+            backup = _backup(final, tmp + ".old")
+            if backup:
+                backups.append(backup)
             os.replace(tmp, final)
             done.append((final, backup))
     except OSError:
@@ -609,9 +631,18 @@ def commit_pair(pairs):
             _restore(final, backup)
         raise
     finally:
-        for _final, backup in done:
-            if backup and os.path.lexists(backup):
-                os.unlink(backup)
+        _remove(b for b in backups if os.path.lexists(b))
+
+
+def _backup(final, backup):
+    """A second name (hard link) for an existing FINAL, or None."""
+    if not os.path.lexists(final):
+        return None
+    try:
+        os.link(final, backup, follow_symlinks=False)
+        return backup
+    except OSError:
+        return None
 
 
 def _restore(final, backup):
@@ -657,31 +688,34 @@ def write_pair(dest_dir, raster, descriptor, pixels, fill, st, pix):
     """Writes both files under temporary names, then renames them into place together."""
     temps = []
     try:
-        out, tmp_raw = _temporary(dest_dir, raster)
-        temps.append(tmp_raw)
+        out = _new_temporary(dest_dir, raster, temps)
         with out:
             result = write_raster(out, pixels, fill, st, fill is not None)
-        out, tmp_txt = _temporary(dest_dir, descriptor)
-        temps.append(tmp_txt)
+        out = _new_temporary(dest_dir, descriptor, temps)
         with out:
             out.write(f"{pixels.lines}\n{pixels.columns}\n{st.width}\n{st.smin}\n{st.smax}\n{pix}\n"
                       .encode())
         for t in temps:
             os.chmod(t, 0o666 & ~_umask())
-        _signals["critical"] = True
-        try:
-            commit_pair([(tmp_raw, raster), (tmp_txt, descriptor)])
+        with _signals_deferred():
+            commit_pair(list(zip(temps, (raster, descriptor))))
             temps.clear()
-        finally:
-            _signals["critical"] = False
     except OSError as e:
         raise Refusal(f"could not write {e.filename or raster}: {e.strerror or e}")
     finally:
-        _remove(temps)
-    deferred, _signals["deferred"] = _signals["deferred"], None
-    if deferred:
-        raise Interrupted(deferred, written=True)
+        with _signals_deferred():
+            _remove(temps)
+    _raise_deferred(written=True)
     return result
+
+
+def _new_temporary(dest_dir, final, temps):
+    """Opens a new temporary beside FINAL and records it in TEMPS, as one step."""
+    with _signals_deferred():
+        out, path = _temporary(dest_dir, final)
+        temps.append(path)
+    _raise_deferred(written=False)
+    return out
 
 
 def _umask():
@@ -697,7 +731,13 @@ def import_dem(source, dest_dir, name, opts, overwrite=False, log=None):
     must exist). `opts` holds the conversion options (add_conversion_options). `log(text)`
     receives each note and warning line (default: print). Raises Refusal, with nothing
     written and no temporary left, on any refusal. Returns an Imported."""
-    log = log or print
+    try:
+        return _import(source, dest_dir, name, opts, overwrite, log or print)
+    except OSError as e:
+        raise Refusal(f"{e.filename or dest_dir}: {e.strerror or e}")
+
+
+def _import(source, dest_dir, name, opts, overwrite, log):
     ds = open_source(source)
     band, type_name = pick_band(ds, source, opts.band)
     lines, columns = ds.RasterYSize, ds.RasterXSize
@@ -813,15 +853,18 @@ def make_folders(path):
 
 def tool_command():
     """The tool as a command that works as printed: ORVANDE_BIN, else the installed tool
-    beside this module's installation, else the build folder's, else the one on PATH."""
+    (beside this module's installation, or on PATH), else the build folder's."""
     if os.environ.get("ORVANDE_BIN"):
         return os.path.abspath(os.environ["ORVANDE_BIN"])
     here = os.path.dirname(os.path.abspath(__file__))
-    for candidate in (os.path.join(here, "..", "..", "bin", TOOL),
-                      os.path.join(here, "..", "..", "build", TOOL)):
-        if os.access(candidate, os.X_OK):
-            return os.path.normpath(candidate)
-    return shutil.which(TOOL)
+    installed = os.path.normpath(os.path.join(here, "..", "..", "bin", TOOL))
+    if os.access(installed, os.X_OK):
+        return installed
+    on_path = shutil.which(TOOL)
+    if on_path:
+        return os.path.abspath(on_path)
+    built = os.path.normpath(os.path.join(here, "..", "..", "build", TOOL))
+    return built if os.access(built, os.X_OK) else None
 
 
 def print_next_step(args, done):
