@@ -244,8 +244,8 @@ def import_step(args, scratch, log_path):
     dest = os.path.join(scratch, "c:", "images", FOLDER)
     os.makedirs(dest)
 
-    def log(text):
-        print(text)
+    def log(text):  # the conversion's notes on stdout, its warnings on stderr, both logged
+        print(text, file=sys.stderr if text.startswith("warning:") else sys.stdout, flush=True)
         with open(log_path, "a") as f:
             f.write(text + "\n")
     try:
