@@ -811,7 +811,9 @@ def parse_args(argv):
         epilog="Without --unit: whole metres within 0..65535 give NAME_m2 in metres, "
                "anything else NAME_m4 in millimetres. Nodata and masked pixels are refused "
                "unless --fill says what to put there. Elevations in feet (said by the band "
-               "or the coordinate system) are converted to metres.")
+               "or the coordinate system) are converted to metres. An existing DEM is only "
+               "replaced with --overwrite. A SOURCE whose name begins with '-' goes after "
+               "'--' (or as ./-name.tif).")
     p.add_argument("source", metavar="SOURCE", help="the DEM file, any raster GDAL reads")
     p.add_argument("folder", metavar="FOLDER", help="folder name to type at the tool's folder question")
     p.add_argument("name", metavar="NAME", help="DEM name to type at the tool's DEM-name question")
