@@ -347,16 +347,23 @@ bool expect_bounds_hold(int cols, const double *up, const double *line, const do
     return true;
 }
 
+// Terrain of `kind` in the raw unit `interv` (0 m .. 3 mm), converted to metres.
+std::vector<double> terrain_in_metres(Terrain kind, int lines, int cols, int interv, Rng &rng)
+{
+    const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
+    const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
+    std::vector<double> z(raw.size());
+    for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+    return z;
+}
+
 TEST_P(RowArithmetic, RatioBoundsHoldEveryRatio)
 {
     Rng rng{0x452821E638D01377ULL};
     const int lines = 60, cols = 523;
     for (int interv = 0; interv <= 3; interv++)
         for (Terrain kind : {Terrain::hills, Terrain::coast, Terrain::cliffs}) {
-            const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
-            const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
-            std::vector<double> z(raw.size());
-            for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+            const std::vector<double> z = terrain_in_metres(kind, lines, cols, interv, rng);
             for (int i = 1; i + 1 < lines; i++) {
                 const double *line = &z[static_cast<size_t>(i) * cols];
                 EXPECT_TRUE(expect_bounds_hold(cols, line - cols, line, line + cols)) << "terrain line " << i;
@@ -417,10 +424,7 @@ TEST_P(RowArithmetic, LevelsSettledFromBoundsEqualThePerPixelLevels)
     const int lines = 40, cols = 403;
     for (int interv = 0; interv <= 3; interv++)
         for (Terrain kind : {Terrain::hills, Terrain::coast, Terrain::cliffs}) {
-            const int scale = interv == 0 ? 1 : interv == 1 ? 10 : interv == 2 ? 100 : 1000;
-            const std::vector<int> raw = raw_terrain(kind, lines, cols, scale, rng);
-            std::vector<double> z(raw.size());
-            for (size_t k = 0; k < raw.size(); k++) z[k] = elevation_in_metres(raw[k], interval_factor(interv));
+            const std::vector<double> z = terrain_in_metres(kind, lines, cols, interv, rng);
             for (int i = 1; i + 1 < lines; i++) {
                 const double *line = &z[static_cast<size_t>(i) * cols], *up = line - cols, *down = line + cols;
                 double lo = 10000000.0, hi = 0.0;
