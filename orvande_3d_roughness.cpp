@@ -12,6 +12,7 @@
 #include "image.h"
 #include "dem_lines.h"
 #include "pixel_arithmetic.h"
+#include "result_files.h"
 #include "roughness_passes.h"
 
 #include <cctype>
@@ -79,81 +80,17 @@ static const char *const tool_name = "orvande_3d_roughness";
 static const int path_room = 127; // characters a 128-character path buffer holds
 
 // ---------------------------------------------------------------------------------------
-// Temporary result files and the terminal: what an interrupted or failed run must undo.
-// Both are read by the signal handler, so they live in plain arrays filled before counted.
+// The terminal: the key wait puts it in raw mode, and every way out puts it back. Read by
+// the signal handler, so the state is plain.
 // ---------------------------------------------------------------------------------------
-static const int max_temporaries = 4;
-static char temporaries[max_temporaries][PATH_MAX];
-static volatile sig_atomic_t nb_temporaries;
 static termios saved_terminal;
 static volatile sig_atomic_t terminal_is_raw;
-
-// Removes every temporary result file (async-signal-safe).
-static void remove_temporaries()
-{
-    for (int k = 0; k < nb_temporaries; k++) (void)unlink(temporaries[k]);
-    nb_temporaries = 0;
-}
 
 // Puts the terminal back as the key wait found it (async-signal-safe).
 static void restore_terminal()
 {
     if (terminal_is_raw) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     terminal_is_raw = 0;
-}
-
-static void write_stderr(const char *text)
-{
-    size_t left = std::strlen(text);
-    while (left > 0) {
-        const ssize_t done = write(STDERR_FILENO, text, left);
-        if (done <= 0) return;
-        text += done;
-        left -= static_cast<size_t>(done);
-    }
-}
-
-// SIGINT, SIGTERM and SIGHUP: the temporaries go, the terminal is restored, a line on stderr
-// says so, and the process ends as the signal would have ended it.
-extern "C" void end_on_signal(int sig)
-{
-    remove_temporaries();
-    restore_terminal();
-    write_stderr(tool_name);
-    write_stderr(sig == SIGINT ? ": interrupted (SIGINT)" : sig == SIGTERM ? ": interrupted (SIGTERM)"
-                                                                           : ": interrupted (SIGHUP)");
-    write_stderr("; no result was written, earlier results are left as they were\n");
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// Installs the handler for the three interrupting signals (one ignored by the caller, as
-// nohup does for SIGHUP, stays ignored). A closed pipe on stdout and a file-size limit
-// become failed writes, which end the run with status 1.
-[[maybe_unused]] static void handle_signals()
-{
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = end_on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction before;
-        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
-        sigaction(sig, &action, nullptr);
-    }
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-}
-
-// Holds back (or lets through again) the interrupting signals, around the renames that
-// put the results in place.
-static void hold_signals(bool hold)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -805,48 +742,6 @@ struct Result {
 static Result results[4];
 static int nb_results;
 
-// The local file a result path names: the path itself, or where the symbolic links there lead.
-static std::string result_target(const char *path)
-{
-    std::string target = local_path(path);
-    for (int hops = 0; hops < 40; hops++) {
-        char link[PATH_MAX];
-        const ssize_t n = readlink(target.c_str(), link, sizeof link - 1);
-        if (n < 0) break;
-        link[n] = '\0';
-        const size_t slash = target.rfind('/');
-        target = (link[0] == '/' || slash == std::string::npos) ? std::string(link)
-                                                                 : target.substr(0, slash + 1) + link;
-    }
-    return target;
-}
-
-// Creates a new temporary file beside `target`, exclusively (never through a link), and
-// records it so that every way out removes it. Returns its descriptor, or -1 and errno.
-static int create_temporary(const std::string &target, int &slot)
-{
-    const size_t slash = target.rfind('/');
-    const std::string dir = (slash == std::string::npos) ? "" : target.substr(0, slash + 1);
-    const std::string base = target.substr(dir.size());
-    int fd = -1;
-    hold_signals(true);
-    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        const std::string name = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".part";
-        if (name.size() >= PATH_MAX || nb_temporaries >= max_temporaries) {
-            errno = ENAMETOOLONG;
-            break;
-        }
-        std::memcpy(temporaries[nb_temporaries], name.c_str(), name.size() + 1);
-        fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    const int error = errno;
-    if (fd >= 0) slot = nb_temporaries++;
-    hold_signals(false);
-    errno = error;
-    return fd;
-}
-
 [[noreturn]] static void result_not_creatable(const char *path, int error)
 {
     fail_on_file("cannot create the result file", local_path(path), error);
@@ -858,7 +753,7 @@ static int create_temporary(const std::string &target, int &slot)
 static void check_result(const char *path, bool is_descriptor)
 {
     Result &r = results[nb_results++];
-    r = Result{path, result_target(path), is_descriptor, -1};
+    r = Result{path, link_target(local_path(path)), is_descriptor, -1};
     struct stat st;
     if (stat(r.target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) result_not_creatable(path, EISDIR);
@@ -875,7 +770,7 @@ static void check_result(const char *path, bool is_descriptor)
         }
     }
     int slot = -1;
-    const int fd = create_temporary(r.target, slot);
+    const int fd = create_temporary_beside(r.target, slot);
     if (fd < 0) result_not_creatable(path, errno);
     close(fd);
     remove_temporaries();
@@ -899,7 +794,7 @@ static Result &result_of(const char *path)
 static FILE *open_result(const char *path)
 {
     Result &r = result_of(path);
-    const int fd = create_temporary(r.target, r.temporary);
+    const int fd = create_temporary_beside(r.target, r.temporary);
     if (fd < 0) write_failed(path, errno);
     FILE *f = fdopen(fd, "wb");
     if (f == nullptr) {
@@ -925,20 +820,19 @@ static void close_result(FILE *&f, const char *path)
 static void put_results_in_place()
 {
     check_dialogue_written();
-    hold_signals(true);
+    hold_interrupting_signals(true);
     for (int descriptors = 0; descriptors < 2; descriptors++)
         for (int k = 0; k < nb_results; k++) {
             Result &r = results[k];
             if (r.is_descriptor != (descriptors == 1) || r.temporary < 0) continue;
-            if (rename(temporaries[r.temporary], r.target.c_str()) != 0) {
+            if (!put_in_place(r.temporary, r.target)) {
                 const int error = errno;
-                hold_signals(false);
+                hold_interrupting_signals(false);
                 fail_on_file("could not put in place the result file", local_path(r.path), error);
             }
-            temporaries[r.temporary][0] = '\0';
         }
-    nb_temporaries = 0;
-    hold_signals(false);
+    remove_temporaries();
+    hold_interrupting_signals(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1116,11 +1010,11 @@ static void stretch_in_place(const unsigned char *mapping)
 static void write_bitmap(const char *path, unsigned char **grid)
 {
     Result &r = result_of(path);
-    const int fd = create_temporary(r.target, r.temporary);
+    const int fd = create_temporary_beside(r.target, r.temporary);
     if (fd < 0) write_failed(path, errno);
     close(fd);
     errno = 0;
-    if (SauveBMP(temporaries[r.temporary], grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
+    if (SauveBMP(temporary_path(r.temporary), grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
 }
 
 static void write_results(double max_estir, double dmin, double dmax, const unsigned char *mapping)
@@ -1253,7 +1147,7 @@ int main(int argc, char **argv)
 {
     reopen_closed_standard_streams();
     answer_command_line(argc, argv);
-    handle_signals();
+    handle_interrupting_signals(tool_name, restore_terminal);
     opening();
     treatment();
     return 0;
