@@ -152,7 +152,7 @@ struct MidpointLines {
     explicit MidpointLines(int nb_col) : right(nb_col), down(nb_col), down_right(nb_col), down_left(nb_col) {}
 };
 
-// Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::ratios).
+// Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::exact_line).
 const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
 
 // ---------------------------------------------------------------------------------------
@@ -200,25 +200,8 @@ public:
     {
     }
 
-    // The ratios of lines first .. end - 1 (interior lines), one line after the other:
-    // each(i, ratio) sees line i's ratios in ratio[1 .. nb_col - 2], which are also folded
-    // into `range`. False when the source fails.
-    template <typename Each>
-    bool ratios(const DemLineSource &source, int first, int end, ValueRange &range, Each each)
-    {
-        if (!source(first - 1, prev_.data()) || !source(first, line_.data())) return false;
-        between(prev_, line_, above_);
-        for (int i = first; i < end; i++) {
-            if (!source(i + 1, next_.data())) return false;
-            exact_line(range);
-            each(i, ratio_.data());
-            advance();
-        }
-        return true;
-    }
-
-    // The range of the ratios of lines first .. end - 1 folded into `range`, as ratios()
-    // folds it, or a range that differs only where it cannot matter: a line is computed
+    // The range of the ratios of lines first .. end - 1 folded into `range`, as the
+    // pixel-order loop folds it, or a range that differs only where it cannot matter: a line is computed
     // exactly only when its bounds allow a ratio strictly beyond `range` and not strictly
     // beyond `known` (a chunk whose extreme lies beyond `known` is not the DEM's extreme;
     // the first pixel of any chunk that holds the DEM's extreme is still met).
@@ -406,8 +389,7 @@ ValueRange centred_range(const ValueRange &ratios, double max_estir)
     for (double r : {ratios.dmin, ratios.dmax}) {
         double v;
         centred_level(r, max_estir, &v);
-        if (scaled.dmin > v) scaled.dmin = v;
-        if (scaled.dmax < v) scaled.dmax = v;
+        fold_range(ValueRange{v, v}, scaled);
     }
     return scaled;
 }

@@ -80,9 +80,11 @@ if [ ! -x "$gen" ] || [ "$root/scripts/tools/make_dem.cpp" -nt "$gen" ]; then
   g++ -O2 -std=c++17 -Wall -Wextra -ffp-contract=off -o "$gen" "$root/scripts/tools/make_dem.cpp"
 fi
 passes=$work/pass_timing
-pass_sources=("$root/scripts/tools/pass_timing.cpp" "$root/roughness_passes.cpp" "$root/row_arithmetic.cpp")
+pass_sources=("$root/scripts/tools/pass_timing.cpp" "$root/roughness_passes.cpp" "$root/row_arithmetic.cpp"
+              "$root/dem_lines.cpp")
 stale=0
-for f in "${pass_sources[@]}" "$root/roughness_passes.h" "$root/row_arithmetic.h" "$root/pixel_arithmetic.h"; do
+for f in "${pass_sources[@]}" "$root/roughness_passes.h" "$root/row_arithmetic.h" "$root/pixel_arithmetic.h" \
+         "$root/dem_lines.h"; do
   [ "$f" -nt "$passes" ] && stale=1
 done
 if [ ! -x "$passes" ] || [ "$stale" = 1 ]; then

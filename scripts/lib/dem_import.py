@@ -608,10 +608,12 @@ def _source_files(ds, source):
     return files + [source] if os.path.exists(source) else files
 
 
-def _temporary(dest_dir, final):
-    """A new file beside FINAL, created exclusively (never through a link)."""
+def temporary_beside(dest_dir, final):
+    """A new file beside FINAL, created exclusively (never through a link), with the
+    permissions of a file made the ordinary way; returns (open file, path)."""
     fd, path = tempfile.mkstemp(dir=dest_dir, prefix="." + os.path.basename(final) + ".",
                                 suffix=".part")
+    os.chmod(path, 0o666 & ~_umask())
     return os.fdopen(fd, "wb"), path
 
 
@@ -695,8 +697,6 @@ def write_pair(dest_dir, raster, descriptor, pixels, fill, st, pix):
         with out:
             out.write(f"{pixels.lines}\n{pixels.columns}\n{st.width}\n{st.smin}\n{st.smax}\n{pix}\n"
                       .encode())
-        for t in temps:
-            os.chmod(t, 0o666 & ~_umask())
         with _signals_deferred():
             commit_pair(list(zip(temps, (raster, descriptor))))
             temps.clear()
@@ -712,7 +712,7 @@ def write_pair(dest_dir, raster, descriptor, pixels, fill, st, pix):
 def _new_temporary(dest_dir, final, temps):
     """Opens a new temporary beside FINAL and records it in TEMPS, as one step."""
     with _signals_deferred():
-        out, path = _temporary(dest_dir, final)
+        out, path = temporary_beside(dest_dir, final)
         temps.append(path)
     _raise_deferred(written=False)
     return out
@@ -854,19 +854,19 @@ def make_folders(path):
 
 
 def tool_command():
-    """The tool as a command that works as printed: ORVANDE_BIN, else the installed tool
-    (beside this module's installation, or on PATH), else the build folder's."""
-    if os.environ.get("ORVANDE_BIN"):
-        return os.path.abspath(os.environ["ORVANDE_BIN"])
-    here = os.path.dirname(os.path.abspath(__file__))
-    installed = os.path.normpath(os.path.join(here, "..", "..", "bin", TOOL))
-    if os.access(installed, os.X_OK):
-        return installed
+    """The tool as a command that works as printed, and from any folder: ORVANDE_BIN (a
+    relative path made absolute, a bare name looked up on PATH), else the installed tool
+    (<prefix>/bin beside <prefix>/share/<project>/), else the project's build/ (beside
+    scripts/lib/), else the tool on PATH; None when there is none."""
+    env = os.environ.get("ORVANDE_BIN")
+    if env:
+        return os.path.abspath(env) if os.sep in env else shutil.which(env) or env
+    up = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    for cand in (os.path.join(up, "bin", TOOL), os.path.join(up, "build", TOOL)):
+        if os.path.isfile(cand) and os.access(cand, os.X_OK):
+            return cand
     on_path = shutil.which(TOOL)
-    if on_path:
-        return os.path.abspath(on_path)
-    built = os.path.normpath(os.path.join(here, "..", "..", "build", TOOL))
-    return built if os.access(built, os.X_OK) else None
+    return os.path.abspath(on_path) if on_path else None
 
 
 def print_next_step(args, done):

@@ -87,19 +87,6 @@ def check_outputs(paths, overwrite):
 
 # ---------------------------------------------------------------- the tool
 
-def find_tool():
-    """ORVANDE_BIN; the installed tool (<prefix>/bin next to <prefix>/share/<project>/);
-    the project's build/ (next to scripts/lib/); the tool on PATH."""
-    env = os.environ.get("ORVANDE_BIN")
-    if env:  # the tool runs in the scratch folder: a relative path must not follow it there
-        return os.path.abspath(env) if os.sep in env else shutil.which(env) or env
-    up = os.path.dirname(os.path.dirname(HERE))
-    for cand in (os.path.join(up, "bin", TOOL), os.path.join(up, "build", TOOL)):
-        if os.path.isfile(cand) and os.access(cand, os.X_OK):
-            return cand
-    return shutil.which(TOOL)
-
-
 def answers(imp, coef):
     """The words to type, in the order of the tool's questions (the descriptor is there)."""
     words = [FOLDER, DEM_NAME, imp.storage, imp.interval, RESULT_NAME, RASTER_FORMAT,
@@ -203,39 +190,18 @@ def write_outputs(raws, finals, imp, overwrite):
     temps = []
     try:
         for raw, final in zip(raws, finals):
-            temps.append(temporary_name(final))
-            write_geotiff(gdal, np, raw, temps[-1], imp, mask)
+            out, tmp = dem_import.temporary_beside(os.path.dirname(os.path.abspath(final)), final)
+            out.close()
+            temps.append(tmp)
+            write_geotiff(gdal, np, raw, tmp, imp, mask)
         check_outputs(finals, overwrite)  # nobody made them meanwhile
-        rename_both(temps, finals)
+        dem_import.commit_pair(list(zip(temps, finals)))  # both, or neither
     except (RuntimeError, OSError) as e:
         raise StepFailed("GeoTIFF", first_line(e))
     finally:
         for tmp in temps:
             if os.path.exists(tmp):
                 os.remove(tmp)
-
-
-def temporary_name(final):
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(final)),
-                               prefix="." + os.path.basename(final) + ".", suffix=".part")
-    os.close(fd)
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(tmp, 0o666 & ~umask)  # the permissions of a file made the ordinary way
-    return tmp
-
-
-def rename_both(temps, finals):
-    """Both or neither: a second rename that fails takes the first result away again."""
-    done = []
-    try:
-        for tmp, final in zip(temps, finals):
-            os.replace(tmp, final)
-            done.append(final)
-    except OSError:
-        for final in done:
-            os.remove(final)
-        raise
 
 
 # ---------------------------------------------------------------- the run
@@ -259,7 +225,7 @@ def import_step(args, scratch, log_path):
 def roughness(args, scratch, finals, log_path):
     gdal_and_numpy()  # before any work
     imp = import_step(args, scratch, log_path)
-    raws = run_tool(find_tool(), scratch, imp, args.coef, log_path)
+    raws = run_tool(dem_import.tool_command() or TOOL, scratch, imp, args.coef, log_path)
     write_outputs(raws, finals, imp, args.overwrite)
     for (_, what), final in zip(RESULTS, finals):
         print(f"Wrote {final} ({what}, {imp.lines} lines x {imp.columns} columns)")

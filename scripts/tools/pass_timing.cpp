@@ -3,12 +3,13 @@
 //
 //   pass_timing RAW_PATH LINES COLUMNS [THREADS...] [--grid PATH]     default threads: 1 2
 //
-// The DEM lines are read with pread from the raster (warm it in the page cache first) and
-// turned into metres, as the tool's line source does. For each thread count, five runs of
+// The DEM lines are read from the raster (warm it in the page cache first) and turned into
+// metres by the tool's own line source (dem_lines). For each thread count, five runs of
 // the ratio range pass and of the centred pass are timed (wall clock); the line prints the
 // median of each and of their sum in seconds and Mpixel/s, and the ranges and a checksum of
 // the levels, which must be the same for every thread count. --grid writes the centred
 // grey levels of the last run to PATH, as the tool's raw raster of the centred image.
+#include "dem_lines.h"
 #include "roughness_passes.h"
 
 #include "pixel_arithmetic.h"
@@ -38,18 +39,10 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// One line of 16-bit little-endian samples into metres.
-DemLineSource raster_source(int fd, int nb_col)
+// The DEM lines in metres, read as the tool reads them.
+DemLineSource raster_source(const DemRaster &dem)
 {
-    return [fd, nb_col](int line, double *out) {
-        thread_local std::vector<uint16_t> raw;
-        raw.resize(static_cast<size_t>(nb_col));
-        const size_t bytes = raw.size() * sizeof(uint16_t);
-        const off_t at = static_cast<off_t>(line) * static_cast<off_t>(bytes);
-        if (pread(fd, raw.data(), bytes, at) != static_cast<ssize_t>(bytes)) return false;
-        for (int j = 0; j < nb_col; j++) out[j] = raw[j];
-        return true;
-    };
+    return [&dem](int line, double *out) { return metres_line(dem, line, out); };
 }
 
 uint64_t checksum(const std::vector<unsigned char> &grid)
@@ -59,9 +52,10 @@ uint64_t checksum(const std::vector<unsigned char> &grid)
     return h;
 }
 
-int time_passes(int fd, int nb_lig, int nb_col, int threads, const char *grid_path)
+int time_passes(const DemRaster &dem, int nb_lig, int threads, const char *grid_path)
 {
-    const DemLineSource source = raster_source(fd, nb_col);
+    const int nb_col = dem.nb_col;
+    const DemLineSource source = raster_source(dem);
     PassOptions options;
     options.threads = threads;
     std::vector<unsigned char> grid(static_cast<size_t>(nb_lig) * nb_col);
@@ -105,6 +99,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "pass_timing: cannot read %s as %s x %s\n", argv[1], argv[2], argv[3]);
         return 1;
     }
+    DemRaster dem; // 16-bit samples in whole metres
+    dem.fd = fd;
+    dem.nb_col = nb_col;
     std::vector<int> counts;
     const char *grid_path = nullptr;
     for (int k = 4; k < argc; k++) {
@@ -115,7 +112,7 @@ int main(int argc, char **argv)
     }
     if (counts.empty()) counts = {1, 2};
     for (int threads : counts)
-        if (threads < 1 || time_passes(fd, nb_lig, nb_col, threads, grid_path) != 0) {
+        if (threads < 1 || time_passes(dem, nb_lig, threads, grid_path) != 0) {
             std::fprintf(stderr, "pass_timing: the passes failed with %d threads\n", threads);
             return 1;
         }

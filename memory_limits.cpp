@@ -1,0 +1,75 @@
+// The memory a run needs and the memory it may take (see memory_limits.h).
+#include "memory_limits.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+// Bytes that a run takes: the centred image (1 a pixel, with its row pointers and their
+// allocation headers), and on each thread a few lines of doubles, plus the program itself.
+unsigned long long memory_needed(int lines, int columns, int threads)
+{
+    const unsigned long long pixels = static_cast<unsigned long long>(lines) * static_cast<unsigned long long>(columns);
+    const unsigned long long per_line = static_cast<unsigned long long>(lines) * 32ULL;
+    const unsigned long long per_thread = static_cast<unsigned long long>(columns) * 160ULL + (1ULL << 20);
+    const unsigned long long fixed = 16ULL << 20;
+    if (pixels > ULLONG_MAX / 2) return ULLONG_MAX;
+    return pixels + per_line + per_thread * static_cast<unsigned long long>(threads) + fixed;
+}
+
+// Bytes in a one-number text file (a cgroup setting); 0 when it is missing or says "max".
+static unsigned long long number_in_file(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return 0;
+    unsigned long long value = 0;
+    if (std::fscanf(f, "%llu", &value) != 1) value = 0;
+    std::fclose(f);
+    return value;
+}
+
+// The memory limit of this process's cgroup, 0 when none is set: memory.max (version 2) or
+// memory.limit_in_bytes of the memory controller (version 1, where "no limit" is a number
+// near 2^63).
+static unsigned long long cgroup_memory_limit()
+{
+    FILE *f = std::fopen("/proc/self/cgroup", "r");
+    if (f == nullptr) return 0;
+    char line[4096];
+    std::string v2, v1;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        const std::string text(line, std::strcspn(line, "\n"));
+        if (text.compare(0, 3, "0::") == 0) v2 = text.substr(3);
+        const size_t memory = text.find(":memory:");
+        if (memory != std::string::npos) v1 = text.substr(memory + 8);
+    }
+    std::fclose(f);
+    unsigned long long limit = v2.empty() ? 0 : number_in_file("/sys/fs/cgroup" + v2 + "/memory.max");
+    const unsigned long long old = v1.empty() ? 0 : number_in_file("/sys/fs/cgroup/memory" + v1 + "/memory.limit_in_bytes");
+    if (old != 0 && old < (1ULL << 62) && (limit == 0 || old < limit)) limit = old;
+    return limit;
+}
+
+// The smallest of the physical memory, the address-space limit (less what the process
+// already maps, and the stack each thread reserves) and the cgroup's memory limit.
+MemoryLimit memory_available(int threads, unsigned long long budget)
+{
+    if (budget != 0) return MemoryLimit{budget, "the budget set"};
+    MemoryLimit limit{ULLONG_MAX, "this machine"};
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) limit = MemoryLimit{static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page), "this machine"};
+    rlimit as;
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        const unsigned long long mapped = number_in_file("/proc/self/statm") * static_cast<unsigned long long>(page > 0 ? page : 4096);
+        const unsigned long long reserved = mapped + static_cast<unsigned long long>(threads) * (8ULL << 20);
+        const unsigned long long room = as.rlim_cur > reserved ? as.rlim_cur - reserved : 0;
+        if (room < limit.bytes) limit = MemoryLimit{room, "the address-space limit (ulimit -v)"};
+    }
+    const unsigned long long cgroup = cgroup_memory_limit();
+    if (cgroup != 0 && cgroup < limit.bytes) limit = MemoryLimit{cgroup, "the cgroup's memory limit"};
+    return limit;
+}
