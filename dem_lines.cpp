@@ -28,13 +28,26 @@ static long long read_at(int fd, unsigned char *to, size_t bytes, long long offs
     return static_cast<long long>(got);
 }
 
+// Reads `bytes` bytes at `offset` into scratch, zeros past the end of a short raster; -1
+// with errno set on a read error, or ESTALE when the raster now holds fewer bytes there than
+// it held when its range was taken.
+static long long read_raster_bytes(const DemRaster &dem, unsigned char *scratch, size_t bytes, long long offset)
+{
+    const long long got = read_at(dem.fd, scratch, bytes, offset);
+    if (got < 0) return -1;
+    if (dem.held >= 0 && got < static_cast<long long>(bytes) && offset + got < dem.held) {
+        errno = ESTALE;
+        return -1;
+    }
+    std::memset(scratch + got, 0, bytes - static_cast<size_t>(got));
+    return got;
+}
+
 // Reads the bytes of line `line` into scratch, zeros past the end of a short raster.
 static long long read_line_bytes(const DemRaster &dem, int line, unsigned char *scratch)
 {
     const size_t bytes = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(dem.sample);
-    const long long got = read_at(dem.fd, scratch, bytes, static_cast<long long>(line) * static_cast<long long>(bytes));
-    if (got >= 0) std::memset(scratch + got, 0, bytes - static_cast<size_t>(got));
-    return got;
+    return read_raster_bytes(dem, scratch, bytes, static_cast<long long>(line) * static_cast<long long>(bytes));
 }
 
 // Sample j of a line's bytes.
@@ -63,9 +76,8 @@ long long widen_raw_range(const DemRaster &dem, int first, int count, unsigned c
 {
     const size_t line_bytes = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(dem.sample);
     const size_t bytes = line_bytes * static_cast<size_t>(count);
-    const long long got = read_at(dem.fd, scratch, bytes, static_cast<long long>(first) * static_cast<long long>(line_bytes));
+    const long long got = read_raster_bytes(dem, scratch, bytes, static_cast<long long>(first) * static_cast<long long>(line_bytes));
     if (got < 0) return -1;
-    std::memset(scratch + got, 0, bytes - static_cast<size_t>(got));
     const size_t n = static_cast<size_t>(dem.nb_col) * static_cast<size_t>(count);
     if (dem.sample == 2)
         widen<uint16_t>(scratch, n, lowest, highest);

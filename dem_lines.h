@@ -15,6 +15,9 @@ struct DemRaster {
     int fd = -1;     // open for reading; read with pread only, so threads can share it
     int nb_col = 0;
     int sample = 2;  // bytes a sample: 2 or 4
+    // Bytes the raster held when its range was taken (-1: not known). A read that finds
+    // fewer of them than that fails with ESTALE: the raster changed under the run.
+    long long held = -1;
     // Elevations in metres: raw x factor (interval_factor of the unit), or from the table
     // of the raw values table_low .. table_low + table.size() - 1 when there is one.
     int interv = 0;

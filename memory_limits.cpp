@@ -32,25 +32,53 @@ static unsigned long long number_in_file(const std::string &path)
     return value;
 }
 
-// The memory limit of this process's cgroup, 0 when none is set: memory.max (version 2) or
-// memory.limit_in_bytes of the memory controller (version 1, where "no limit" is a number
-// near 2^63).
+// The number after `key` in a "key value" text file (memory.stat), 0 when it is missing.
+static unsigned long long keyed_number_in_file(const std::string &path, const char *key)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return 0;
+    char name[256];
+    unsigned long long value = 0, found = 0;
+    while (std::fscanf(f, "%255s %llu", name, &value) == 2)
+        if (std::strcmp(name, key) == 0) found = value;
+    std::fclose(f);
+    return found;
+}
+
+// The smaller of two limits, 0 standing for none.
+static unsigned long long tighter(unsigned long long a, unsigned long long b)
+{
+    if (a == 0) return b;
+    return (b != 0 && b < a) ? b : a;
+}
+
+// The memory limit of this process's cgroup and of every cgroup above it, 0 when none is
+// set: memory.max of each (version 2), or hierarchical_memory_limit of the memory
+// controller, which already counts the ancestors, and memory.limit_in_bytes (version 1,
+// where "no limit" is a number near 2^63).
 static unsigned long long cgroup_memory_limit()
 {
     FILE *f = std::fopen("/proc/self/cgroup", "r");
     if (f == nullptr) return 0;
     char line[4096];
     std::string v2, v1;
+    bool in_v2 = false, in_v1 = false;
     while (std::fgets(line, sizeof line, f) != nullptr) {
         const std::string text(line, std::strcspn(line, "\n"));
-        if (text.compare(0, 3, "0::") == 0) v2 = text.substr(3);
+        if (text.compare(0, 4, "0::/") == 0) v2 = text.substr(3), in_v2 = true;
         const size_t memory = text.find(":memory:");
-        if (memory != std::string::npos) v1 = text.substr(memory + 8);
+        if (memory != std::string::npos) v1 = text.substr(memory + 8), in_v1 = true;
     }
     std::fclose(f);
-    unsigned long long limit = v2.empty() ? 0 : number_in_file("/sys/fs/cgroup" + v2 + "/memory.max");
-    const unsigned long long old = v1.empty() ? 0 : number_in_file("/sys/fs/cgroup/memory" + v1 + "/memory.limit_in_bytes");
-    if (old != 0 && old < (1ULL << 62) && (limit == 0 || old < limit)) limit = old;
+    unsigned long long limit = 0;
+    for (std::string group = v2; in_v2 && group.size() > 1; group.erase(group.rfind('/')))
+        limit = tighter(limit, number_in_file("/sys/fs/cgroup" + group + "/memory.max"));
+    if (in_v1) {
+        const std::string dir = "/sys/fs/cgroup/memory" + v1;
+        for (unsigned long long old : {number_in_file(dir + "/memory.limit_in_bytes"),
+                                       keyed_number_in_file(dir + "/memory.stat", "hierarchical_memory_limit")})
+            if (old < (1ULL << 62)) limit = tighter(limit, old);
+    }
     return limit;
 }
 

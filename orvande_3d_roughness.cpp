@@ -34,6 +34,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -63,13 +64,15 @@ static FILE *f1, *f1d, *f3, *f3d, *f4, *f4d;
 
 // Kept beside the documented state: whether this run uses the path texts as file names
 // as they stand (a DEM found under its unmapped name), and which files the DEM is (so that
-// no result can be another name of it).
+// no result can be another name of it, and a DEM changed while the run reads it is seen).
 static bool unmapped_names;
 struct FileId {
     dev_t dev;
     ino_t ino;
     bool known;
     std::string path; // local path, for messages
+    off_t size;
+    timespec mtime;
 };
 static FileId dem_raster_id, dem_descriptor_id;
 
@@ -83,7 +86,7 @@ static const int path_room = 127; // characters a 128-character path buffer hold
 // The terminal: the key wait puts it in raw mode, and every way out puts it back. Read by
 // the signal handler, so the state is plain.
 // ---------------------------------------------------------------------------------------
-static termios saved_terminal;
+static termios saved_terminal, raw_terminal;
 static volatile sig_atomic_t terminal_is_raw;
 
 // Puts the terminal back as the key wait found it (async-signal-safe).
@@ -91,6 +94,58 @@ static void restore_terminal()
 {
     if (terminal_is_raw) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     terminal_is_raw = 0;
+}
+
+// Sets raw mode again when the tool is the terminal's foreground (a process in the
+// background would be stopped for changing the terminal) and the terminal is not raw.
+static void raw_again_in_foreground()
+{
+    termios now;
+    if (terminal_is_raw && tcgetpgrp(STDIN_FILENO) == getpgrp() && tcgetattr(STDIN_FILENO, &now) == 0 &&
+        (now.c_lflag & (ICANON | ECHO)))
+        (void)tcsetattr(STDIN_FILENO, TCSANOW, &raw_terminal);
+}
+
+// Ctrl-Z during the key wait: the terminal as it was while the tool is stopped, raw again
+// when it is continued (fg), which the shell does not do.
+extern "C" void stop_during_key_wait(int)
+{
+    const int saved_errno = errno;
+    if (terminal_is_raw) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    struct sigaction mine;
+    sigaction(SIGTSTP, nullptr, &mine);
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    sigaction(SIGTSTP, &mine, nullptr);
+    raw_again_in_foreground();
+    errno = saved_errno;
+}
+
+extern "C" void continue_key_wait(int)
+{
+    const int saved_errno = errno;
+    raw_again_in_foreground();
+    errno = saved_errno;
+}
+
+// Installs (or, with `on` false, takes back) the handlers of the key wait's stops.
+static void handle_stops_during_key_wait(bool on)
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_flags = SA_RESTART;
+    // SIGTTOU held: a handler that runs once the shell has taken the terminal back (after
+    // the shell saw the job stop) must not be stopped halfway, and then stop again after fg.
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGTTOU);
+    action.sa_handler = on ? stop_during_key_wait : SIG_DFL;
+    sigaction(SIGTSTP, &action, nullptr);
+    action.sa_handler = on ? continue_key_wait : SIG_DFL;
+    sigaction(SIGCONT, &action, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -150,12 +205,27 @@ static std::string local_path(const char *text)
 
 static FileId file_id(const struct stat &st, const std::string &path)
 {
-    return FileId{st.st_dev, st.st_ino, true, path};
+    return FileId{st.st_dev, st.st_ino, true, path, st.st_size, st.st_mtim};
 }
 
 static bool same_file(const FileId &id, const struct stat &st)
 {
     return id.known && id.dev == st.st_dev && id.ino == st.st_ino;
+}
+
+// Whether `st` is the file `id` with the size and modification time it had.
+static bool unchanged(const FileId &id, const struct stat &st)
+{
+    return same_file(id, st) && st.st_size == id.size && st.st_mtim.tv_sec == id.mtime.tv_sec &&
+           st.st_mtim.tv_nsec == id.mtime.tv_nsec;
+}
+
+// A DEM file that changed while the run read it ends the run.
+[[noreturn]] static void dem_changed(const FileId &id, const char *what)
+{
+    std::fprintf(stderr, "%s: the %s %s changed while the run was reading it; no result is written, earlier "
+                 "results are left as they were\n", tool_name, what, id.path.c_str());
+    end_run(1);
 }
 
 // Opens a DEM file for reading. A file that is missing (or unreadable) gives null and the
@@ -175,6 +245,27 @@ static FILE *open_dem_file(const std::string &path, const char *what, const char
     FILE *f = std::fopen(path.c_str(), mode);
     error = (f == nullptr) ? errno : 0;
     return f;
+}
+
+// ---------------------------------------------------------------------------------------
+// Progress on stderr, when it is a terminal: the name of the pass at work and how much of
+// it is done, in place, at most four times a second, and cleared when the pass ends and
+// before anything is written on stdout (which may be the same terminal). Nothing for a pass
+// that ends within a quarter of a second; nothing on stdout.
+// ---------------------------------------------------------------------------------------
+struct PassDisplay {
+    std::chrono::steady_clock::time_point last;
+    int width;              // characters shown, 0 when nothing is
+    bool stdout_line_shown; // the pass's "line N" progress is on stdout
+};
+static PassDisplay pass_display;
+
+static void clear_pass_display()
+{
+    if (pass_display.width == 0) return;
+    std::fprintf(stderr, "\r%*s\r", pass_display.width, "");
+    std::fflush(stderr);
+    pass_display.width = 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -239,6 +330,7 @@ static ReadOutcome read_real_number(double &value)
 // reached the standard output.
 static void show(const char *text)
 {
+    clear_pass_display();
     std::fputs(text, stdout);
     check_dialogue_written();
 }
@@ -299,55 +391,65 @@ static void ask_name(const char *question, const char *what, char *dest, size_t 
     }
 }
 
+// Waits for one key in raw mode. A shell may put the terminal back as it was when the tool
+// stopped (Ctrl-Z) after fg has continued it: raw mode is then set again.
+static void read_key_in_raw_mode()
+{
+    for (;;) {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&in, 1, 200);
+        char key;
+        if (ready > 0 && (read(STDIN_FILENO, &key, 1) >= 0 || errno != EINTR)) return;
+        if (ready < 0 && errno != EINTR) return;
+        if (ready == 0) raw_again_in_foreground();
+    }
+}
+
 // The one key that ends a run whose DEM raster is missing: on a terminal, raw mode without
-// echo and without Enter; otherwise one byte of the input (end of input ends at once).
-// The saved settings are put back on every way out (restore_terminal).
+// echo and without Enter (set again after Ctrl-Z and fg), and whatever else was typed is
+// discarded, so that a line typed at the wait never reaches the shell; otherwise one byte
+// of the input (end of input ends at once). The saved settings are put back on every way
+// out (restore_terminal).
 static void wait_for_key()
 {
     std::fflush(stdout);
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
-        termios raw = saved_terminal;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
+        raw_terminal = saved_terminal;
+        raw_terminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw_terminal.c_cc[VMIN] = 1;
+        raw_terminal.c_cc[VTIME] = 0;
         terminal_is_raw = 1;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-        char key;
-        ssize_t got = read(STDIN_FILENO, &key, 1);
-        (void)got;
+        handle_stops_during_key_wait(true);
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_terminal);
+        read_key_in_raw_mode();
+        usleep(50000); // the rest of a line typed or pasted at once
+        tcflush(STDIN_FILENO, TCIFLUSH);
         restore_terminal();
+        handle_stops_during_key_wait(false);
         return;
     }
     (void)std::getc(stdin);
 }
 
-// ---------------------------------------------------------------------------------------
-// Progress on stderr, when it is a terminal: the name of the pass at work and how much of
-// it is done, in place, at most four times a second, and cleared when the pass ends.
-// Nothing for a pass that ends within a quarter of a second; nothing on stdout.
-// ---------------------------------------------------------------------------------------
-struct PassDisplay {
-    std::chrono::steady_clock::time_point last;
-    int width; // characters shown, 0 when nothing is
-};
-static PassDisplay pass_display;
-
-static void clear_pass_display()
+// Whether stdout and stderr are the same terminal.
+static bool same_terminal()
 {
-    if (pass_display.width == 0) return;
-    std::fprintf(stderr, "\r%*s\r", pass_display.width, "");
-    std::fflush(stderr);
-    pass_display.width = 0;
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 && S_ISCHR(out.st_mode) &&
+           out.st_rdev == err.st_rdev;
 }
 
+// The display of a pass at `fraction` of its work.
+// A pass whose progress stdout shows on the same terminal is not shown over it.
 static void show_pass(const char *pass, double fraction)
 {
     static const bool on = isatty(STDERR_FILENO);
     if (!on) return;
     const auto now = std::chrono::steady_clock::now();
-    if (fraction <= 0.0) pass_display.last = now;
+    if (fraction <= 0.0) pass_display.last = now, pass_display.stdout_line_shown = false;
     if (fraction >= 1.0) clear_pass_display();
     if (fraction <= 0.0 || fraction >= 1.0 || now - pass_display.last < std::chrono::milliseconds(250)) return;
+    if (pass_display.stdout_line_shown && same_terminal()) return;
     pass_display.last = now;
     const int width = std::fprintf(stderr, "\r%s: %s %3d%% ", tool_name, pass, static_cast<int>(fraction * 100.0));
     std::fflush(stderr);
@@ -370,8 +472,9 @@ static int pass_threads()
 }
 
 // Ends the run, before anything is allocated, when the DEM cannot fit in memory.
-static void check_memory_for_dem(int threads)
+static void check_memory_for_dem(int configured)
 {
+    const int threads = pass_threads_used(nb_lig, nb_col, configured);
     const unsigned long long needed = memory_needed(nb_lig, nb_col, threads);
     const MemoryLimit have = memory_available(threads, memory_budget);
     if (needed <= have.bytes) return;
@@ -536,15 +639,15 @@ static bool write_new_dem_descriptor(const std::string &path, int val)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) return false;
-    struct stat st;
-    if (fstat(fd, &st) == 0) dem_descriptor_id = file_id(st, path);
     f1d = fdopen(fd, "w");
     if (f1d == nullptr) {
         close(fd);
         return false;
     }
     std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val);
-    bool written = !std::ferror(f1d);
+    bool written = std::fflush(f1d) == 0 && !std::ferror(f1d);
+    struct stat st;
+    if (fstat(fd, &st) == 0) dem_descriptor_id = file_id(st, path);
     written = (std::fclose(f1d) == 0) && written;
     f1d = nullptr;
     return written;
@@ -621,6 +724,11 @@ static void scan_dem_raster(const char *nomim1)
     dem.fd = fileno(f1);
     dem.nb_col = nb_col;
     dem.sample = (itype_dem1 == 0) ? 2 : 4;
+    struct stat st;
+    if (fstat(dem.fd, &st) == 0) {
+        dem_raster_id = file_id(st, dem_raster_id.path);
+        dem.held = st.st_size;
+    }
     const size_t line_bytes = static_cast<size_t>(nb_col) * static_cast<size_t>(dem.sample);
     const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>(nb_lig, (1u << 20) / line_bytes)));
     std::vector<unsigned char> scratch(line_bytes * static_cast<size_t>(block));
@@ -629,6 +737,7 @@ static void scan_dem_raster(const char *nomim1)
     show_pass("reading the DEM", 0.0);
     for (int i = 0; i < nb_lig; i += block) {
         const long long got = widen_raw_range(dem, i, std::min(block, nb_lig - i), scratch.data(), lowest, highest);
+        if (got < 0 && errno == ESTALE) dem_changed(dem_raster_id, "DEM raster");
         if (got < 0) fail_on_file("cannot read the DEM raster", local_path(nomim1), errno);
         bytes += static_cast<unsigned long long>(got);
         show_pass("reading the DEM", (i + 1.0) / nb_lig);
@@ -658,10 +767,11 @@ static void ask_interval_and_report_size(const char *nomim1)
 }
 
 // ---------------------------------------------------------------------------------------
-// Result files. Each result is written under a temporary name beside its final name and
-// renamed over it once every result is complete and closed, the descriptors last: a run
-// that fails or is interrupted leaves earlier results byte for byte as they were. A result
-// name that is a symbolic link is written where the link leads (the link stays).
+// Result files. Each result is written under a temporary name beside its final name, and
+// the results are renamed over their names as one set once every one is complete and
+// closed, the descriptors last: a run that fails or is interrupted leaves earlier results
+// byte for byte as they were. A result name that is a symbolic link is written where the
+// link leads (the link stays).
 // ---------------------------------------------------------------------------------------
 struct Result {
     const char *path;    // nomim3, nomdescr3, nomim4 or nomdescr4
@@ -679,7 +789,8 @@ static int nb_results;
 
 // Decides at the format answer whether a result can be made: its name is not taken by a
 // folder or another file that is not a regular file, is not another name of the DEM
-// raster or descriptor, and its folder takes a new file.
+// raster or descriptor, its folder takes a new file, and an earlier result there can be
+// replaced.
 static void check_result(const char *path, bool is_descriptor)
 {
     Result &r = results[nb_results++];
@@ -699,11 +810,10 @@ static void check_result(const char *path, bool is_descriptor)
             end_run(1);
         }
     }
-    int slot = -1;
-    const int fd = create_temporary_beside(r.target, slot);
-    if (fd < 0) result_not_creatable(path, errno);
-    close(fd);
-    remove_temporaries();
+    const bool earlier = lstat(r.target.c_str(), &st) == 0;
+    const int error = check_replaceable(r.target);
+    if (error != 0 && earlier) fail_on_file("cannot replace the earlier result file", local_path(path), error);
+    if (error != 0) result_not_creatable(path, error);
 }
 
 static Result &result_of(const char *path)
@@ -745,24 +855,29 @@ static void close_result(FILE *&f, const char *path)
     if (!ok || !closed) write_failed(path, ok ? errno : error);
 }
 
-// Renames every complete result over its final name, images and rasters first and the
-// descriptors last, with the interrupting signals held back meanwhile.
+// Renames every complete result over its final name as one set, images and rasters first
+// and the descriptors last: all of them, or none and the earlier results as they were.
 static void put_results_in_place()
 {
     check_dialogue_written();
-    hold_interrupting_signals(true);
+    std::vector<SetMember> set;
+    std::vector<const Result *> order;
     for (int descriptors = 0; descriptors < 2; descriptors++)
-        for (int k = 0; k < nb_results; k++) {
-            Result &r = results[k];
-            if (r.is_descriptor != (descriptors == 1) || r.temporary < 0) continue;
-            if (!put_in_place(r.temporary, r.target)) {
-                const int error = errno;
-                hold_interrupting_signals(false);
-                fail_on_file("could not put in place the result file", local_path(r.path), error);
+        for (int k = 0; k < nb_results; k++)
+            if (results[k].is_descriptor == (descriptors == 1) && results[k].temporary >= 0) {
+                set.push_back(SetMember{results[k].temporary, results[k].target});
+                order.push_back(&results[k]);
             }
-        }
-    remove_temporaries();
-    hold_interrupting_signals(false);
+    SetFailure failure;
+    if (put_set_in_place(set, failure)) return;
+    const std::string shown = local_path(order[static_cast<size_t>(failure.member)]->path);
+    if (failure.displaced)
+        std::fprintf(stderr, "%s: the result file %s was replaced by another file while it was put in place "
+                     "(that entry was removed); earlier results are left as they were\n", tool_name, shown.c_str());
+    else
+        std::fprintf(stderr, "%s: could not put in place the result file %s: %s; earlier results are left as "
+                     "they were\n", tool_name, shown.c_str(), std::strerror(failure.error));
+    end_run(1);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -845,8 +960,22 @@ static PassOptions pass_options()
 
 [[noreturn]] static void pass_failed()
 {
+    if (dem_read_error == ESTALE) dem_changed(dem_raster_id, "DEM raster");
     if (dem_read_error != 0) fail_on_file("cannot read the DEM raster", dem_raster_id.path, dem_read_error);
     fail("not enough memory for ", "the computing passes");
+}
+
+// Ends the run when a DEM file is no longer what the range scan read: another file under
+// its name, or a size or modification time of its own that changed since.
+static void check_dem_unchanged()
+{
+    struct stat st;
+    if (fstat(dem.fd, &st) != 0 || !unchanged(dem_raster_id, st) || stat(dem_raster_id.path.c_str(), &st) != 0 ||
+        !unchanged(dem_raster_id, st))
+        dem_changed(dem_raster_id, "DEM raster");
+    if (dem_descriptor_id.known &&
+        (stat(dem_descriptor_id.path.c_str(), &st) != 0 || !unchanged(dem_descriptor_id, st)))
+        dem_changed(dem_descriptor_id, "DEM descriptor");
 }
 
 // The range of the ratios, the maximum stretch, and their reports.
@@ -864,6 +993,8 @@ static double report_ratio_range_and_stretch(double dmin, double dmax)
 static void show_progress_line(int line)
 {
     if (line % 100 != 0) return;
+    clear_pass_display();
+    pass_display.stdout_line_shown = true;
     std::printf("\tline %d                   \r", line);
     std::fflush(stdout);
 }
@@ -937,22 +1068,20 @@ static void stretch_in_place(const unsigned char *mapping)
         for (int j = 0; j < nb_col; j++) tab_out[i][j] = mapping[tab_out[i][j]];
 }
 
-static void write_bitmap(const char *path, unsigned char **grid)
+static void write_bitmap(FILE *&f, const char *path, unsigned char **grid)
 {
-    Result &r = result_of(path);
-    const int fd = create_temporary_beside(r.target, r.temporary);
-    if (fd < 0) write_failed(path, errno);
-    close(fd);
+    f = open_result(path);
     errno = 0;
-    if (SauveBMP(temporary_path(r.temporary), grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
+    if (SauveBMPFile(f, grid, nb_col, nb_lig, 0, nullptr) != 0) write_failed(path, errno);
+    close_result(f, path);
 }
 
 static void write_results(double max_estir, double dmin, double dmax, const unsigned char *mapping)
 {
     if (format == 0) {
-        write_bitmap(nomim3, tab_out);
+        write_bitmap(f3, nomim3, tab_out);
         stretch_in_place(mapping);
-        write_bitmap(nomim4, tab_out);
+        write_bitmap(f4, nomim4, tab_out);
     } else {
         write_result_descriptor(f3d, nomdescr3, max_estir, false, dmin, dmax);
         write_raw_raster(f3, nomim3, nullptr);
@@ -969,6 +1098,7 @@ void treatment()
     const double max_estir = report_ratio_range_and_stretch(ratios.dmin, ratios.dmax);
     CentredScaling scaling;
     scale_around_128(ratios, max_estir, scaling);
+    check_dem_unchanged();
     int min, max;
     report_scaled_range(scaling.scaled.dmin, scaling.scaled.dmax, min, max);
     unsigned char mapping[256];

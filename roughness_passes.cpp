@@ -343,6 +343,11 @@ void all_border(int nb_lig, int nb_col, unsigned char **tab_out, const LineProgr
 // ---------------------------------------------------------------------------------------
 // The passes
 // ---------------------------------------------------------------------------------------
+int pass_threads_used(int nb_lig, int nb_col, int threads)
+{
+    return std::min(std::clamp(threads, 1, max_pass_threads), std::max(plan_chunks(nb_lig, nb_col, threads).count, 1));
+}
+
 bool ratio_range_pass(int nb_lig, int nb_col, const DemLineSource &source, const PassOptions &options,
                       ValueRange &ratios)
 {

@@ -100,6 +100,10 @@ int upper_cutoff(const int64_t *tab_hist, int min, int max, int64_t iseuil);
 // image is the centred one with every byte mapped.
 void stretch_mapping(int min_seuil, int max_seuil, unsigned char mapping[256]);
 
+// The threads a pass over nb_lig x nb_col pixels starts with PassOptions::threads =
+// `threads`, the calling thread among them: no more than it has chunks of lines.
+int pass_threads_used(int nb_lig, int nb_col, int threads);
+
 // The number of threads: env_text (the text of ORVANDE_THREADS, null when unset) when it is a
 // positive whole number in decimal digits, else `hardware` (hardware_concurrency), at least 1;
 // either is capped at max_pass_threads. *ignored (may be null) becomes true when env_text is

@@ -103,25 +103,25 @@ void release_lines(unsigned char **grid, uint32_t nb_lig)
 
 } // namespace
 
-int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP)
+// Whether SauveBMP can describe and write the image: the arguments make sense and the
+// header's 32-bit sizes hold it.
+static bool writable_bmp(unsigned char **Buff, int NbCol, int NbLig, int Type)
 {
-    if (Nom == nullptr || Type < 0 || Type > 2 || NbCol < 0 || NbLig < 0) return -1;
-    if (NbLig > 0 && Buff == nullptr) return -1;
-
-    const size_t taille = (Type == 2) ? 3 : 1;
-    const size_t larg = static_cast<size_t>(NbCol) * taille;
-    const size_t TBuff = row_stride(larg);
+    if (Type < 0 || Type > 2 || NbCol < 0 || NbLig < 0) return false;
+    if (NbLig > 0 && Buff == nullptr) return false;
+    const size_t larg = static_cast<size_t>(NbCol) * ((Type == 2) ? 3 : 1);
     const uint32_t off_bits = (Type == 2) ? OFFSET_24BIT : OFFSET_8BIT;
+    if (static_cast<unsigned long long>(NbLig) * row_stride(larg) + off_bits > 0xFFFFFFFFull) return false;
+    for (int i = 0; larg > 0 && i < NbLig; i++)
+        if (Buff[i] == nullptr) return false;
+    return true;
+}
 
-    // The header holds the sizes in 32 bits: refuse an image it cannot describe.
-    const unsigned long long size_image = static_cast<unsigned long long>(NbLig) * TBuff;
-    if (size_image + off_bits > 0xFFFFFFFFull) return -1;
-    if (larg > 0) {
-        for (int i = 0; i < NbLig; i++)
-            if (Buff[i] == nullptr) return -1;
-    }
-
-    // Palette, serialised B, G, R, O per entry: the one given, or the grey ramp.
+// The header and, for 8-bit images, the palette, serialised B, G, R, O per entry: the one
+// given, or the grey ramp.
+static bool write_bmp_head(FILE *fd, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
+{
+    const size_t larg = static_cast<size_t>(NbCol) * ((Type == 2) ? 3 : 1);
     unsigned char CM[PALETTE_SIZE];
     for (int i = 0; i < PALETTE_ENTRIES; i++) {
         unsigned char *e = CM + 4 * i;
@@ -140,14 +140,14 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
     h.BfType = BMP_MAGIC;
     h.Res1 = 0;
     h.Res2 = 0;
-    h.BfOffBits = off_bits;
+    h.BfOffBits = (Type == 2) ? OFFSET_24BIT : OFFSET_8BIT;
     h.BiSize = 40;
     h.BiWidth = static_cast<uint32_t>(NbCol);
     h.BiHeight = static_cast<uint32_t>(NbLig);
     h.BiPlanes = 1;
     h.BiBitCount = static_cast<uint16_t>(Type == 2 ? 24 : 8);
     h.BiCompression = 0;
-    h.BiSizeImage = static_cast<uint32_t>(size_image);
+    h.BiSizeImage = static_cast<uint32_t>(static_cast<unsigned long long>(NbLig) * row_stride(larg));
     h.BfSize = h.BfOffBits + h.BiSizeImage;
     h.BiXPelsPerMeter = 10000;
     h.BiYPelsPerMeter = 10000;
@@ -156,18 +156,22 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
     unsigned char BuffHeader[HEADER_SIZE];
     encode_header(h, BuffHeader);
 
+    bool ok = std::fwrite(BuffHeader, HEADER_SIZE, 1, fd) == 1;
+    if (ok && Type != 2) ok = std::fwrite(CM, 4, PALETTE_ENTRIES, fd) == static_cast<size_t>(PALETTE_ENTRIES);
+    return ok;
+}
+
+int SauveBMPFile(FILE *fd, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP)
+{
+    if (fd == nullptr || !writable_bmp(Buff, NbCol, NbLig, Type)) return -1;
+    const size_t larg = static_cast<size_t>(NbCol) * ((Type == 2) ? 3 : 1);
+    const size_t TBuff = row_stride(larg);
+
     // Scratch row: data bytes at the start, zero fill after them that is never overwritten.
     unsigned char *BuffTmp = new (std::nothrow) unsigned char[TBuff > 0 ? TBuff : 1]();
     if (BuffTmp == nullptr) return -1;
 
-    FILE *fd = std::fopen(Nom, "wb");
-    if (fd == nullptr) {
-        delete[] BuffTmp;
-        return -1;
-    }
-
-    bool ok = std::fwrite(BuffHeader, HEADER_SIZE, 1, fd) == 1;
-    if (ok && Type != 2) ok = std::fwrite(CM, 4, PALETTE_ENTRIES, fd) == static_cast<size_t>(PALETTE_ENTRIES);
+    bool ok = write_bmp_head(fd, NbCol, NbLig, Type, ColorMAP);
     for (int i = NbLig - 1; ok && i >= 0 && TBuff > 0; i--) {
         const unsigned char *row = Buff[i];
         if (TBuff != larg) {
@@ -177,8 +181,17 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
         ok = std::fwrite(row, 1, TBuff, fd) == TBuff;
     }
     if (ok) ok = std::fflush(fd) == 0 && !std::ferror(fd);
-    if (std::fclose(fd) != 0) ok = false;
     delete[] BuffTmp;
+    return ok ? 0 : -1;
+}
+
+int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP)
+{
+    if (Nom == nullptr || !writable_bmp(Buff, NbCol, NbLig, Type)) return -1;
+    FILE *fd = std::fopen(Nom, "wb");
+    if (fd == nullptr) return -1;
+    bool ok = SauveBMPFile(fd, Buff, NbCol, NbLig, Type, ColorMAP) == 0;
+    if (std::fclose(fd) != 0) ok = false;
     return ok ? 0 : -1;
 }
 

@@ -5,6 +5,7 @@
 #define IMAGE_H
 
 #include <cstdint>
+#include <cstdio>
 
 // One palette entry, 4 bytes in the file: blue, green, red, and a fourth byte.
 struct Color32 {
@@ -36,6 +37,10 @@ struct BMP_Header {
 // each line holding 3 x NbCol bytes. Returns 0 when the whole file was written and closed,
 // -1 otherwise (bad arguments are refused before any file is opened).
 int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP);
+
+// The same into a stream already open for writing, at its position; the stream is flushed,
+// not closed. Returns 0 when every byte was written and flushed, -1 otherwise.
+int SauveBMPFile(FILE *fd, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP);
 
 // Reads an 8-bit (offset 1078) or 24-bit (offset 54) uncompressed bottom-up BMP into a new
 // grid of NbLig lines of NbCol x (1 or 3) bytes: Type 0 for the grey ramp palette, 1 for

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The memory check counts the cgroup's memory limit: under a 300 MB cgroup, a DEM whose
 # centred image alone takes 400 MB is refused at once, naming the limit, instead of being
-# killed by the kernel halfway. A 2000 x 2000 DEM still runs there. Skipped (77) where a
+# killed by the kernel halfway, also from a child cgroup without a limit of its own. A
+# 2000 x 2000 DEM still runs there. Skipped (77) where a
 # memory cgroup cannot be made (not root, or no writable cgroup file system).
 set -u
 bin=${ORVANDE_BIN:?}
@@ -19,7 +20,8 @@ else
   exit 77
 fi
 tmp=$(mktemp -d)
-cleanup() { rm -rf "$tmp"; rmdir "$dir" 2>/dev/null; }
+parent=$dir
+cleanup() { rm -rf "$tmp"; rmdir "$parent/child" "$parent" 2>/dev/null; }
 trap cleanup EXIT
 mkdir -p "$tmp/c:/images/z"
 printf '20000\n20000\n2\n0\n0\n1\n' >"$tmp/c:/images/z/big_m2.txt"
@@ -39,4 +41,15 @@ run_in_group $'z\nok\n0\n0\nr\n1\n2\n'
 status=$?
 if [ $status = 0 ] && [ "$(stat -c %s "$tmp/c:/images/z/r_roughness.raw")" = 4000000 ]; then echo "ok: runs"
 else echo "FAIL: the 2000 x 2000 run: status $status, $(cat "$tmp/err")"; fails=1; fi
+# The same from a child cgroup that has no limit of its own: the parent's limit holds.
+[ "$parent" = "$v2/$group" ] && echo +memory >"$parent/cgroup.subtree_control" 2>/dev/null
+if mkdir "$parent/child" 2>/dev/null; then
+  dir=$parent/child
+  run_in_group $'z\nbig\n0\n0\nr\n1\n2\n'
+  status=$?
+  if [ $status = 1 ] && grep -q "the cgroup's memory limit allows 300 MiB" "$tmp/err"; then echo "ok: refused in a child group"
+  else echo "FAIL: in a child group: status $status, stderr: $(cat "$tmp/err")"; fails=1; fi
+else
+  echo "note: no child cgroup can be made here; the parent's limit is not tried"
+fi
 exit $fails

@@ -2,7 +2,9 @@
 # The dialogue in a real terminal (tmux), as a person meets it: every question must be on
 # the screen, as the last thing shown, before the tool waits for its answer; answers are
 # typed one at a time, only once their question shows. Then the missing-raster end: the
-# message shows, the tool waits, and one key (no Enter) ends it with exit status 0.
+# message shows, the tool waits, and one key (no Enter) ends it with exit status 1; the
+# key wait survives Ctrl-Z and fg, and a whole line typed there never reaches the shell.
+# Last, the progress display on stderr never mixes with the dialogue's progress on stdout.
 # Skipped (77) without tmux.
 set -u
 bin=${ORVANDE_BIN:-}
@@ -158,6 +160,92 @@ for sig in TERM INT; do
     bad "SIG$sig did not end the tool during the key wait"
   fi
 done
+
+# --- Ctrl-Z and fg during the key wait: raw mode again, one key still ends the run ---------
+dir=$tmp/stopped
+mkdir -p "$dir"
+cat >"$tmp/job.sh" <<'EOF'
+cd "$1" || exit 1
+echo $$ >"$1/job.pid"
+stty -g >"$1/stty.before"
+"$2" 2>"$1/stderr.txt"
+code=$?
+stty -g >"$1/stty.after"
+read -r -t 1 rest
+printf '%s' "$rest" >"$1/rest"
+echo $code >"$1/status.part" && mv "$1/status.part" "$1/status"
+EOF
+tmux -L "$sock" new-session -d -s stopped -x 160 -y 60 "bash --norc --noprofile -i"
+sleep 0.5
+tmux -L "$sock" send-keys -t stopped -l "bash '$tmp/job.sh' '$dir' '$bin'"
+tmux -L "$sock" send-keys -t stopped Enter
+ask stopped 'Name of the File Folder located in the Directory c:\images\ ?' nowhere
+ask stopped 'Name of the DEM (whitout extension _m4.raw or _m2.raw) ?' site
+ask stopped '1 ====> _m4' 0
+wait_last stopped 'unknown' || bad "no missing-raster message before Ctrl-Z"
+sleep 0.5
+tmux -L "$sock" send-keys -t stopped C-z
+sleep 0.5
+tmux -L "$sock" send-keys -t stopped -l fg
+tmux -L "$sock" send-keys -t stopped Enter
+# The key is typed once the tool runs again (its state no longer T, stopped).
+for _ in $(seq 50); do
+  state=$(ps -o stat= -p "$(pgrep -P "$(cat "$dir/job.pid")")" 2>/dev/null)
+  case $state in T*|'') sleep 0.1 ;; *) break ;; esac
+done
+sleep 0.3
+tmux -L "$sock" send-keys -t stopped -l q
+if wait_status 5; then
+  [ "$(cat "$dir/status")" = 1 ] && ok || bad "after Ctrl-Z and fg the run ended with status $(cat "$dir/status")"
+  cmp -s "$dir/stty.before" "$dir/stty.after" && ok || bad "after Ctrl-Z and fg the terminal was left changed"
+else
+  bad "after Ctrl-Z and fg one key did not end the tool (raw mode not set again); the screen ends with: $(screen stopped | tail -n 4 | tr "\n" "|"); processes: $(ps -o pid,stat,cmd --ppid "$(cat "$dir/job.pid")" | tr "\n" "|")"
+fi
+
+# --- a whole line typed at the key wait: the first key ends the run, the rest is discarded --
+dir=$tmp/typed
+mkdir -p "$dir"
+tmux -L "$sock" new-session -d -s typed -x 160 -y 60 "bash '$tmp/job.sh' '$dir' '$bin'; sleep 600"
+ask typed 'Name of the File Folder located in the Directory c:\images\ ?' nowhere
+ask typed 'Name of the DEM (whitout extension _m4.raw or _m2.raw) ?' site
+ask typed '1 ====> _m4' 0
+wait_last typed 'unknown' || bad "no missing-raster message before the typed line"
+sleep 0.5
+tmux -L "$sock" send-keys -t typed -l "site"
+tmux -L "$sock" send-keys -t typed Enter
+if wait_status 5; then
+  [ "$(cat "$dir/status")" = 1 ] && ok || bad "the typed line gave status $(cat "$dir/status")"
+  [ -z "$(cat "$dir/rest")" ] && ok || bad "the rest of the line typed at the key wait reached the shell: '$(cat "$dir/rest")'"
+else
+  bad "a line typed at the key wait did not end the tool"
+fi
+
+# --- progress on stderr and stdout on one terminal: the dialogue's "line N" starts at the
+# start of its line, and no display of a pass is left on the screen ---------------------------
+# A flat DEM of 5000 x 5000 samples 2559 in decimetres: passes long enough to be shown.
+dir=$tmp/progress
+mkdir -p "$dir/c:/images/z"
+printf '5000\n5000\n2\n0\n0\n1\n' >"$dir/c:/images/z/big_m2.txt"
+raster=$dir/c:/images/z/big_m2.raw
+printf '\xff\x09' >"$raster"
+for _ in $(seq 25); do cat "$raster" "$raster" >"$raster.2" && mv "$raster.2" "$raster"; done
+head -c 50000000 "$raster" >"$raster.2" && mv "$raster.2" "$raster"
+cat >"$tmp/both.sh" <<'EOF'
+cd "$1" || exit 1
+printf 'z\nbig\n0\n1\nr\n1\n2\n' | ORVANDE_THREADS=1 "$2"
+echo $? >"$1/status.part" && mv "$1/status.part" "$1/status"
+sleep 600
+EOF
+tmux -L "$sock" new-session -d -s progress -x 160 -y 60 "bash '$tmp/both.sh' '$dir' '$bin'"
+if wait_status 120; then
+  [ "$(cat "$dir/status")" = 0 ] && ok || bad "the run with progress ended with status $(cat "$dir/status")"
+  rows=$(tmux -L "$sock" capture-pane -p -S -2000 -t progress)
+  last=$(printf '%s\n' "$rows" | grep 'line [0-9]' | tail -n 1)
+  printf '%s\n' "$last" | grep -qE '^        line 4900 *$' && ok || bad "the progress line is not at its place: '$last'"
+  if printf '%s\n' "$rows" | grep -q '%'; then bad "a pass display was left on the screen: $(printf '%s\n' "$rows" | grep '%')"; else ok; fi
+else
+  bad "the run with progress did not end"
+fi
 
 echo "terminal_prompts: $passes passed, $fails failed"
 [ "$fails" = 0 ]

@@ -416,6 +416,86 @@ TEST_F(BadInput, FailedWriteLeavesEarlierResultsAsTheyWere)
     }
 }
 
+// Earlier results that cannot be replaced are found at the format answer, before anything
+// is computed, so that a set never ends half old and half new: one made immutable, and one
+// that belongs to another user in a sticky folder (the run made as the user nobody).
+TEST_F(BadInput, EarlierResultsThatCannotBeReplacedEndTheRunAtTheFormatAnswer)
+{
+    dem();
+    ASSERT_EQ(run("z d 0 0 r 1 5\n").status, 0);
+    const fs::path str = folder() / "r_roughness_str.raw";
+    const std::string message = "cannot replace the earlier result file c:/images/z/r_roughness_str.raw: "
+                                "Operation not permitted";
+    if (std::system(("chattr +i '" + str.string() + "' 2>/dev/null").c_str()) == 0) {
+        const auto before = snapshot(root());
+        const RunResult r = run("z d 0 0 r 1 7\n");
+        std::system(("chattr -i '" + str.string() + "'").c_str());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.err, message)) << r.err;
+        EXPECT_FALSE(contains(r.out, say::coefficient_q()));
+        EXPECT_TRUE(same_files(before, snapshot(root())));
+    }
+    if (geteuid() != 0) return;
+    for (fs::path p = folder(); p != root().parent_path(); p = p.parent_path())
+        fs::permissions(p, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(folder(), fs::perms::all | fs::perms::sticky_bit);
+    for (const auto &e : fs::directory_iterator(folder()))
+        fs::permissions(e.path(), fs::perms::all);
+    const auto before = snapshot(root());
+    RunOptions nobody;
+    nobody.as_nobody = true;
+    const RunResult r = run_tool(root(), "z d 0 0 r 1 7\n", nobody);
+    if (r.exited && r.status == 126) GTEST_SKIP() << "cannot run the tool as the user nobody here";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "cannot replace the earlier result file c:/images/z/r_roughness.raw: "
+                                "Operation not permitted")) << r.err;
+    EXPECT_TRUE(same_files(before, snapshot(root())));
+}
+
+// A DEM file that changes while the tool waits at a question, after the range scan: the
+// raster cut to half, rewritten with other values, replaced by another file, or the
+// descriptor rewritten. Status 1, a message naming the file, and no result written.
+TEST_F(BadInput, DemChangedDuringTheRunWritesNoResult)
+{
+    struct Case {
+        const char *label, *what, *file;
+        std::function<void(const fs::path &)> change;
+    };
+    const Case cases[] = {
+        {"raster cut to half", "raster", "d_m2.raw", [](const fs::path &f) { fs::resize_file(f / "d_m2.raw", 30); }},
+        {"raster rewritten", "raster", "d_m2.raw",
+         [](const fs::path &f) { write_bytes(f / "d_m2.raw", samples_m2(std::vector<int>(30, 7))); }},
+        {"raster replaced", "raster", "d_m2.raw",
+         [](const fs::path &f) {
+             write_bytes(f / "new.raw", samples_m2(dem_values()));
+             fs::rename(f / "new.raw", f / "d_m2.raw");
+         }},
+        {"descriptor rewritten", "descriptor", "d_m2.txt", [](const fs::path &f) { write_text(f / "d_m2.txt", "5\n6\n2\n0\n0\n11\n"); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(root() / "c:");
+        dem();
+        write_text(folder() / "r_roughness.raw", "an earlier result");
+        RunOptions opt;
+        opt.wait_for = say::format_menu();
+        opt.while_waiting = [&](const std::string &, pid_t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            c.change(folder());
+        };
+        opt.late_input = "1 5\n";
+        const RunResult r = run_tool(root(), "z d 0 0 r\n", opt);
+        EXPECT_TRUE(r.waited);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.err, std::string("the DEM ") + c.what +
+                                        " c:/images/z/" + c.file + " changed while the run was reading it"))
+            << r.err;
+        EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+        EXPECT_EQ(read_text(folder() / "r_roughness.raw"), "an earlier result");
+        EXPECT_FALSE(fs::exists(folder() / "r_roughness_str.raw"));
+    }
+}
+
 // A caller that closes standard output or standard error: the dialogue and the messages
 // must not land in a result file that takes the free descriptor number (the tool opens
 // /dev/null on any of the three that is closed).

@@ -482,4 +482,98 @@ TEST(ToolThreads, LargeDemUnderAnAddressSpaceLimit)
     EXPECT_EQ(tight.status, 1);
     EXPECT_TRUE(mentions(tight.err, "the address-space limit (ulimit -v) allows")) << tight.err;
     EXPECT_FALSE(fs::exists(dir / "tight_roughness.raw"));
+
+    // 230 threads configured for a DEM of 48 interior lines: the check counts the 48 that
+    // start, not 230 stacks, and the run fits in 2 GiB.
+    write_dem(tmp.path(), "z", "s", 0, rough_dem(50, 60), "50\n60\n2\n0\n0\n1\n");
+    const RunResult one = run_tool(tmp.path(), "z s 0 0 one 1 2\n");
+    ASSERT_EQ(one.status, 0) << one.err;
+    limited.address_space_limit = 2LL << 30;
+    limited.env = {"ORVANDE_THREADS=230"};
+    const RunResult many = run_tool(tmp.path(), "z s 0 0 many 1 2\n", limited);
+    EXPECT_EQ(many.status, 0) << many.err;
+    EXPECT_EQ(raster_results(dir, "many"), raster_results(dir, "one"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Replacing earlier results
+// ---------------------------------------------------------------------------------------
+namespace {
+// Runs as the user nobody, who must reach the working folder and may write the DEM folder.
+RunResult run_as_nobody(const fs::path &root, const fs::path &folder, const std::string &answers)
+{
+    for (fs::path p = folder; p != root.parent_path(); p = p.parent_path())
+        fs::permissions(p, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(folder, fs::perms::all);
+    for (const auto &e : fs::directory_iterator(folder))
+        fs::permissions(e.path(), fs::perms::others_read, fs::perm_options::add);
+    RunOptions nobody;
+    nobody.as_nobody = true;
+    return run_tool(root, answers, nobody);
+}
+} // namespace
+
+// Under umask 0222 a temporary is created without write permission: every result is still
+// written, through the descriptor it was created with (a user for whom permissions count).
+TEST_F(BadInput, ResultsAreWrittenUnderAReadOnlyUmask)
+{
+    dem();
+    for (const char *format : {"0", "1"}) {
+        SCOPED_TRACE(format);
+        const RunResult ref = run(std::string("z d 0 0 ref ") + format + " 5\n");
+        ASSERT_EQ(ref.status, 0) << ref.err;
+        const mode_t before = umask(0222);
+        const RunResult r = geteuid() == 0 ? run_as_nobody(root(), folder(), std::string("z d 0 0 r ") + format + " 5\n")
+                                           : run(std::string("z d 0 0 r ") + format + " 5\n");
+        umask(before);
+        if (r.exited && r.status == 126) GTEST_SKIP() << "cannot run the tool as the user nobody here";
+        EXPECT_EQ(r.status, 0) << r.err;
+        const char *suffixes[] = {"_roughness.bmp", "_roughness_str.bmp", "_roughness.raw", "_roughness_str.txt"};
+        for (int k = format[0] == '0' ? 0 : 2, end = k + 2; k < end; k++)
+            EXPECT_EQ(read_bytes(folder() / (std::string("r") + suffixes[k])),
+                      read_bytes(folder() / (std::string("ref") + suffixes[k])));
+    }
+}
+
+// A replaced result keeps the permission bits and group of the earlier one; a result whose
+// name links to a name of 242 to 255 bytes (temporaries must fit beside it) is written
+// there; and the hidden temporaries that killed runs left for these names are removed,
+// those of a live process and of other names kept.
+TEST_F(BadInput, ReplacedResultsKeepModeGroupAndNameAndLeftoversGo)
+{
+    dem();
+    const RunResult ref = run("z d 0 0 ref 1 5\n");
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    const RunResult first = run("z d 0 0 r 1 5\n");
+    ASSERT_EQ(first.status, 0) << first.err;
+    const fs::path raw = folder() / "r_roughness.raw";
+    ASSERT_EQ(chmod(raw.c_str(), 0640), 0);
+    const bool may_chown = chown(raw.c_str(), static_cast<uid_t>(-1), 4242) == 0;
+    const char *suffixes[] = {"_roughness.txt", "_roughness_str.raw", "_roughness_str.txt"};
+    for (int k = 0; k < 3; k++) {
+        const std::string long_name(242 + 6 * k, 'a' + k);
+        fs::remove(folder() / (std::string("r") + suffixes[k]));
+        fs::create_symlink(long_name, folder() / (std::string("r") + suffixes[k]));
+    }
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    waitpid(ended, nullptr, 0);
+    const std::string dead = std::to_string(ended), live = std::to_string(getpid());
+    write_text(folder() / (".r_roughness.raw." + dead + "-0.part"), "left by a killed run");
+    write_text(folder() / (".r_roughness.raw." + live + "-0.part"), "a live run's");
+    write_text(folder() / (".q_roughness.raw." + dead + "-0.part"), "another name's");
+
+    const RunResult r = run("z d 0 0 r 1 5\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(raw.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (may_chown) {
+        EXPECT_EQ(st.st_gid, 4242u);
+    }
+    EXPECT_EQ(raster_results(folder(), "r"), raster_results(folder(), "ref"));
+    for (int k = 0; k < 3; k++) EXPECT_TRUE(fs::is_symlink(folder() / (std::string("r") + suffixes[k])));
+    EXPECT_FALSE(fs::exists(folder() / (".r_roughness.raw." + dead + "-0.part")));
+    EXPECT_TRUE(fs::exists(folder() / (".r_roughness.raw." + live + "-0.part")));
+    EXPECT_TRUE(fs::exists(folder() / (".q_roughness.raw." + dead + "-0.part")));
 }
