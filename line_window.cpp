@@ -34,6 +34,11 @@ namespace {
 // Pixel j of a line takes the midpoint terms m[k][j + offset[k]] (see exact_line).
 const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
 
+// Lines whose levels are computed exactly, four pixels at a time, after a line on which the
+// bounds left more than one level in 16 open (near-flat ground): a pixel computed alone costs
+// about as much as 16 computed four at a time. The bounds are then tried again.
+const int exact_lines_after_open_line = 128;
+
 } // namespace
 
 LineWindow::Midpoints::Midpoints(int nb_col) : right(nb_col), down(nb_col), down_right(nb_col), down_left(nb_col) {}
@@ -174,11 +179,17 @@ void LineWindow::level_line(double max_estir, unsigned char *level, double *rati
         counts.before_line(nb_col_ - 2);
         counts.without_ratio += missing_;
         const double largest = largest_size();
+        const bool bounds = !ratio && exact_lines_left_ == 0;
+        if (exact_lines_left_ > 0) exact_lines_left_--;
         for (const auto &[a, b] : runs_) {
             const int n = b - a + 2;
-            if (!ratio && centred_levels_line(n, prev_.z.data() + a - 1, line_.z.data() + a - 1,
-                                              next_.z.data() + a - 1, largest, max_estir, level + a - 1, counts.tally))
+            int open = 0;
+            if (bounds && centred_levels_line(n, prev_.z.data() + a - 1, line_.z.data() + a - 1,
+                                              next_.z.data() + a - 1, largest, max_estir, level + a - 1, counts.tally,
+                                              &open)) {
+                if (open > n / 16) exact_lines_left_ = exact_lines_after_open_line;
                 continue;
+            }
             if (!exact) exact_line(unused), exact = true;
             double d0 = 0.0, d1 = 0.0;
             centred_line(n, ratio_.data() + a - 1, max_estir, scaled_.data() + a - 1, level + a - 1, counts.tally,

@@ -95,6 +95,7 @@ private:
     std::vector<double> ratio_, scaled_;
     Midpoints above_, below_;
     bool above_ready_ = false;
+    int exact_lines_left_ = 0; // lines to compute exactly before the bounds are tried again
 };
 
 
