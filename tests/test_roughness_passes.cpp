@@ -72,6 +72,17 @@ Dem terrain(int lines, int cols, bool coast)
     return d;
 }
 
+// Near-flat ground, every ratio within a few ulps of 1: a plane in millimetres, on which the
+// bounds leave most levels open.
+Dem near_flat(int lines, int cols)
+{
+    Dem d{lines, cols, std::vector<double>(static_cast<size_t>(lines) * cols), {}};
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < cols; j++)
+            d.z[static_cast<size_t>(i) * cols + j] = elevation_in_metres(1000000 + 7 * j + 5 * i, 0.001);
+    return d;
+}
+
 // What the tool's loops give, pixel after pixel in line and column order, leaving out the
 // pixels without a ratio; and the stretch for a coefficient of 2.
 struct Outcome {
@@ -197,16 +208,19 @@ std::vector<int> interior_lines(int lines)
 }
 
 // Terrain of a few hundred lines (many chunks, cut differently for each thread count), on
-// hills and on a coast at sea level (ratios in the millions, zeros).
+// hills, on a coast at sea level (ratios in the millions, zeros) and on near-flat ground.
 // Also with the line functions forced to the per-pixel path, where no level is settled from
 // bounds.
 TEST(RoughnessPasses, EqualThePerPixelLoopsForEveryThreadCount)
 {
     for (bool per_pixel_path : {false, true}) {
         force_per_pixel_arithmetic(per_pixel_path);
-        for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true)}) {
+        for (const Dem &d : {terrain(203, 131, false), terrain(160, 257, true), near_flat(400, 61)}) {
             const Outcome want = per_pixel(d);
             ASSERT_GT(want.ratios.dmax, want.ratios.dmin);
+            if (d.lines == 400) {
+                ASSERT_LT(want.max_estir, 1e-14);
+            }
             for (int threads : {1, 2, 7}) {
                 std::vector<int> seen;
                 expect_same(passes(d, threads, &seen), want, threads == 1 ? "1 thread" : threads == 2 ? "2" : "7");
