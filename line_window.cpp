@@ -43,18 +43,19 @@ const int exact_lines_after_open_line = 128;
 
 LineWindow::Midpoints::Midpoints(int nb_col) : right(nb_col), down(nb_col), down_right(nb_col), down_left(nb_col) {}
 
-LineWindow::LineWindow(int nb_col, bool masked)
-    : nb_col_(nb_col), masked_(masked), ratio_(nb_col), scaled_(nb_col), above_(nb_col), below_(nb_col)
+LineWindow::LineWindow(int columns, bool masked)
+    : nb_col_(columns + 2), masked_(masked), ratio_(columns + 2), scaled_(columns + 2), above_(columns + 2),
+      below_(columns + 2)
 {
     for (Line *l : {&prev_, &line_, &next_}) {
-        l->z.resize(nb_col);
-        if (masked) l->valid.resize(nb_col);
+        l->z.resize(columns + 2);
+        if (masked) l->valid.resize(columns + 2);
     }
 }
 
 bool LineWindow::read(const LineFetch &fetch, int line, Line &to) const
 {
-    if (!fetch(line, to.z.data(), masked_ ? to.valid.data() : nullptr)) return false;
+    if (!fetch(line, col_, nb_col_, to.z.data(), masked_ ? to.valid.data() : nullptr)) return false;
     to.all_valid = true;
     if (masked_)
         for (int j = 0; j < nb_col_; j++)
@@ -63,10 +64,12 @@ bool LineWindow::read(const LineFetch &fetch, int line, Line &to) const
     return true;
 }
 
-bool LineWindow::start(const LineFetch &fetch, int first)
+bool LineWindow::start(const LineFetch &fetch, const Span &span)
 {
     above_ready_ = false;
-    return read(fetch, first - 1, prev_) && read(fetch, first, line_);
+    col_ = span.col - 1;
+    nb_col_ = span.col_end - span.col + 2;
+    return read(fetch, span.first - 1, prev_) && read(fetch, span.first, line_);
 }
 
 void LineWindow::advance()
@@ -151,10 +154,10 @@ void LineWindow::exact_line(PartialRange &range)
     }
 }
 
-bool LineWindow::range(const LineFetch &fetch, int first, int end, PartialRange &range, KnownRange *known)
+bool LineWindow::range(const LineFetch &fetch, const Span &span, PartialRange &range, KnownRange *known)
 {
-    if (!start(fetch, first)) return false;
-    for (int i = first; i < end; i++) {
+    if (!start(fetch, span)) return false;
+    for (int i = span.first; i < span.end; i++) {
         if (!read(fetch, i + 1, next_)) return false;
         find_runs();
         const bool exact = may_widen(range, known);
@@ -175,7 +178,7 @@ void LineWindow::level_line(double max_estir, unsigned char *level, double *rati
     bool exact = false;
     PartialRange unused;
     if (level) {
-        std::memset(level, 255, static_cast<size_t>(nb_col_));
+        std::memset(level + 1, 255, static_cast<size_t>(nb_col_ - 2));
         counts.before_line(nb_col_ - 2);
         counts.without_ratio += missing_;
         const double largest = largest_size();
@@ -198,22 +201,28 @@ void LineWindow::level_line(double max_estir, unsigned char *level, double *rati
     }
     if (ratio) {
         if (!exact && !runs_.empty()) exact_line(unused), exact = true;
-        std::fill(ratio, ratio + nb_col_, NAN);
+        std::fill(ratio + 1, ratio + nb_col_ - 1, NAN);
         for (const auto &[a, b] : runs_) std::copy(ratio_.begin() + a, ratio_.begin() + b, ratio + a);
     }
     above_ready_ = exact; // below_ then holds the midpoints that the next line takes as above_
 }
 
-bool LineWindow::levels(const LineFetch &fetch, int first, int end, double max_estir, const LevelRows &rows,
+bool LineWindow::levels(const LineFetch &fetch, const Span &span, double max_estir, const LevelRows &rows,
                         LevelCounts &counts)
 {
-    if (!start(fetch, first)) return false;
-    for (int i = first; i < end; i++) {
+    if (!start(fetch, span)) return false;
+    for (int i = span.first; i < span.end; i++) {
         if (!read(fetch, i + 1, next_)) return false;
         find_runs();
-        const size_t row = static_cast<size_t>(i - rows.first) * nb_col_;
-        level_line(max_estir, rows.centred ? rows.centred + row : nullptr, rows.ratio ? rows.ratio + row : nullptr,
-                   counts);
+        const size_t row = static_cast<size_t>(i - rows.first) * rows.nb_col;
+        unsigned char *level = rows.centred ? rows.centred + row : nullptr;
+        double *ratio = rows.ratio ? rows.ratio + row : nullptr;
+        for (int frame : {0, span.nb_col - 1}) // the first and last column, from the span beside them
+            if (frame == col_ || frame == col_ + nb_col_ - 1) {
+                if (level) level[frame] = 255;
+                if (ratio) ratio[frame] = NAN;
+            }
+        level_line(max_estir, level ? level + col_ : nullptr, ratio ? ratio + col_ : nullptr, counts);
         const bool ready = above_ready_;
         advance();
         above_ready_ = ready;

@@ -19,10 +19,10 @@
 #include <utility>
 #include <vector>
 
-// Elevations in metres of DEM line `line` into metres[0 .. nb_col - 1] and, for masked input,
-// their validity into valid[0 .. nb_col - 1] (nonzero: valid; valid is null for input
-// without a mask). False on a failure.
-using LineFetch = std::function<bool(int line, double *metres, unsigned char *valid)>;
+// Elevations in metres of columns col .. col + count - 1 of DEM line `line` into
+// metres[0 .. count - 1] and, for masked input, their validity into valid[0 .. count - 1]
+// (nonzero: valid; valid is null for input without a mask). False on a failure.
+using LineFetch = std::function<bool(int line, int col, int count, double *metres, unsigned char *valid)>;
 
 // The smallest and largest exact ratios met so far by any thread. A line whose ratios all
 // lie strictly beyond them cannot hold an extreme of the whole raster.
@@ -46,23 +46,32 @@ struct LevelCounts {
 // Where the results of a run of lines go: the row of line i starts at (i - first) x nb_col.
 struct LevelRows {
     int first = 0;
+    int nb_col = 0;
     unsigned char *centred = nullptr; // centred levels (255 without a ratio); null: none
     double *ratio = nullptr;          // ratios (NaN without a ratio); null: none
 };
 
+// The interior lines first .. end - 1 and the interior columns col .. col_end - 1 of a raster
+// of nb_col columns (a strip of the lines, or their whole width).
+struct Span {
+    int first, end, col, col_end, nb_col;
+};
+
 class LineWindow {
 public:
-    LineWindow(int nb_col, bool masked);
+    // For spans of up to `columns` interior columns.
+    LineWindow(int columns, bool masked);
 
-    // The ratios of the interior lines first .. end - 1 folded into `range` in pixel order,
-    // or a range that differs only where it cannot matter: a line is computed exactly only
-    // when its bounds allow a ratio strictly beyond `range` and not strictly beyond `known`
-    // (may be null). False when the fetch fails.
-    bool range(const LineFetch &fetch, int first, int end, PartialRange &range, KnownRange *known);
+    // The ratios of a span folded into `range` in pixel order, or a range that differs only
+    // where it cannot matter: a line is computed exactly only when its bounds allow a ratio
+    // strictly beyond `range` and not strictly beyond `known` (may be null). False when the
+    // fetch fails.
+    bool range(const LineFetch &fetch, const Span &span, PartialRange &range, KnownRange *known);
 
-    // The results of the interior lines first .. end - 1 into `rows` (each row whole: its
-    // first and last column have no ratio), the centred levels counted into `counts`.
-    bool levels(const LineFetch &fetch, int first, int end, double max_estir, const LevelRows &rows,
+    // The results of a span into `rows` (the first and last column of the raster, which have
+    // no ratio, with the span that holds their neighbours), the centred levels counted into
+    // `counts`.
+    bool levels(const LineFetch &fetch, const Span &span, double max_estir, const LevelRows &rows,
                 LevelCounts &counts);
 
 private:
@@ -77,7 +86,7 @@ private:
         explicit Midpoints(int nb_col);
     };
 
-    bool start(const LineFetch &fetch, int first);
+    bool start(const LineFetch &fetch, const Span &span);
     bool read(const LineFetch &fetch, int line, Line &to) const;
     void find_runs();
     double largest_size() const;
@@ -87,7 +96,8 @@ private:
     void between(const Line &line, const Line &next, Midpoints &m) const;
     void advance();
 
-    int nb_col_;
+    int nb_col_;  // the width of the lines held: the span's columns and one on either side
+    int col_ = 0; // the raster's column of their first
     bool masked_;
     Line prev_, line_, next_;
     std::vector<std::pair<int, int>> runs_; // columns [a, b) of the middle line with a ratio

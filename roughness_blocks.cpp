@@ -33,10 +33,10 @@ void check_block(const LineBlock &b, int from, int to, int &first, int &end)
 
 LineFetch block_fetch(const LineBlock &b)
 {
-    return [&b](int line, double *metres, unsigned char *valid) {
-        const size_t at = static_cast<size_t>(line - b.first) * b.nb_col;
-        std::memcpy(metres, b.metres + at, sizeof(double) * b.nb_col);
-        if (valid) std::memcpy(valid, b.valid + at, static_cast<size_t>(b.nb_col));
+    return [&b](int line, int col, int count, double *metres, unsigned char *valid) {
+        const size_t at = static_cast<size_t>(line - b.first) * b.nb_col + col;
+        std::memcpy(metres, b.metres + at, sizeof(double) * count);
+        if (valid) std::memcpy(valid, b.valid + at, static_cast<size_t>(count));
         return true;
     };
 }
@@ -48,7 +48,9 @@ PartialRange block_ratio_range(const LineBlock &block, int from, int to)
     int first, end;
     check_block(block, from, to, first, end);
     PartialRange range;
-    if (first < end) LineWindow(block.nb_col, block.valid != nullptr).range(block_fetch(block), first, end, range, nullptr);
+    if (first < end)
+        LineWindow(block.nb_col - 2, block.valid != nullptr)
+            .range(block_fetch(block), Span{first, end, 1, block.nb_col - 1, block.nb_col}, range, nullptr);
     return range;
 }
 
@@ -57,12 +59,13 @@ void block_levels(const LineBlock &block, int from, int to, double max_estir, un
 {
     int first, end;
     check_block(block, from, to, first, end);
-    const LevelRows rows{from, centred, ratio};
+    const LevelRows rows{from, block.nb_col, centred, ratio};
     rows_without_ratio(rows, block.nb_col, from, first);
     rows_without_ratio(rows, block.nb_col, end, to);
     if (first == end || (!centred && !ratio)) return;
     LevelCounts counts;
-    LineWindow(block.nb_col, block.valid != nullptr).levels(block_fetch(block), first, end, max_estir, rows, counts);
+    LineWindow(block.nb_col - 2, block.valid != nullptr)
+        .levels(block_fetch(block), Span{first, end, 1, block.nb_col - 1, block.nb_col}, max_estir, rows, counts);
     counts.flush();
     if (!centred) return;
     for (int v = 0; v < 256; v++) tally.tab_hist[v] += counts.total[v];

@@ -25,11 +25,25 @@ struct Plan {
     int nb_lig = 0, nb_col = 0;
     int interior = 0;  // interior lines that hold interior pixels
     int per_chunk = 1; // interior lines a chunk
+    int strip = 0;     // interior columns a chunk
+    int strips = 1;    // chunks side by side on the same lines
+    bool read_on_caller = false; // the calling thread reads each round's lines
     int round_lines = 1;
     int rounds = 0;
     int round_first(int r) const { return r * round_lines; }
     int round_end(int r) const { return std::min(nb_lig, round_first(r) + round_lines); }
+    // Chunk c of the round whose interior lines are first .. end - 1.
+    Span chunk(int c, int first, int end) const
+    {
+        const int line = first + c / strips * per_chunk, col = 1 + c % strips * strip;
+        return Span{line, std::min(end, line + per_chunk), col, std::min(nb_col - 1, col + strip), nb_col};
+    }
 };
+
+// What the scratch of the threads may take before lines are cut into strips: a window holds
+// about 13 doubles a column.
+const int64_t scratch_budget = int64_t(16) << 20;
+const int window_bytes_a_column = 13 * 8;
 
 int thread_slots(const PassOptions &options)
 {
@@ -39,7 +53,10 @@ int thread_slots(const PassOptions &options)
 // Chunks of about 2^18 pixels (a few milliseconds), at most 256 lines, and at least eight
 // chunks a thread when there are lines enough, so that the threads finish together. A pass
 // that delivers results keeps a few chunks a thread in a round; one reading on the calling
-// thread reads about 2^20 pixels at once.
+// thread reads about 2^20 pixels at once. Lines so wide that the threads' windows would take
+// more than scratch_budget, and more than one window of the whole width, are cut into strips
+// of columns, read by the calling thread about 2^20 pixels at a time, and each line of a strip
+// is a chunk: the threads' windows then take no more than one window of the whole width.
 Plan make_plan(const RasterInput &in, int threads, bool delivers)
 {
     Plan p;
@@ -51,9 +68,19 @@ Plan make_plan(const RasterInput &in, int threads, bool delivers)
     const int by_size = std::clamp((1 << 18) / cols + 1, 1, 256);
     const int by_threads = std::max(1, (p.interior + 8 * threads - 1) / (8 * threads));
     p.per_chunk = std::min(by_size, by_threads);
+    p.strip = std::max(p.nb_col - 2, 1);
+    const int64_t budget = std::max(scratch_budget, int64_t(window_bytes_a_column) * p.nb_col);
+    if (int64_t(window_bytes_a_column) * p.nb_col * threads > budget) { // very wide lines, many threads
+        p.strip = static_cast<int>(std::max<int64_t>(1024, budget / (int64_t(window_bytes_a_column) * threads)));
+        p.strips = (p.nb_col - 2 + p.strip - 1) / p.strip;
+        if (p.strips > 1) p.per_chunk = 1;
+    }
+    p.read_on_caller = !in.any_thread || p.strips > 1;
     if (in.block_lines > 0)
         p.round_lines = in.block_lines;
-    else if (!in.any_thread)
+    else if (p.strips > 1) // a round's lines in memory: about 2^20 pixels
+        p.round_lines = std::max(1, (1 << 20) / cols);
+    else if (p.read_on_caller)
         p.round_lines = std::max((1 << 20) / cols, 2 * threads * p.per_chunk);
     else if (delivers)
         p.round_lines = 4 * threads * p.per_chunk;
@@ -134,9 +161,10 @@ bool run_chunks(int chunks, const PassOptions &options, const ChunkWork &work,
 // ---------------------------------------------------------------------------------------
 struct RoundLines {
     const RasterInput &in;
+    const bool on_caller;
     int first = 0;
 
-    explicit RoundLines(const RasterInput &input) : in(input) {}
+    RoundLines(const RasterInput &input, bool read_on_caller) : in(input), on_caller(read_on_caller) {}
     std::vector<double> z;
     std::vector<unsigned char> valid;
 
@@ -149,21 +177,22 @@ struct RoundLines {
         return in.read(from, to - from, z.data(), in.masked ? valid.data() : nullptr);
     }
 
+    // Lines whole from the reader (from any thread), or parts of lines from the round's.
     LineFetch fetch()
     {
-        if (in.any_thread)
-            return [this](int line, double *metres, unsigned char *v) { return in.read(line, 1, metres, v); };
-        return [this](int line, double *metres, unsigned char *v) {
-            const size_t at = static_cast<size_t>(line - first) * in.nb_col;
-            std::copy(z.begin() + at, z.begin() + at + in.nb_col, metres);
-            if (v) std::copy(valid.begin() + at, valid.begin() + at + in.nb_col, v);
+        if (!on_caller)
+            return [this](int line, int, int, double *metres, unsigned char *v) { return in.read(line, 1, metres, v); };
+        return [this](int line, int col, int count, double *metres, unsigned char *v) {
+            const size_t at = static_cast<size_t>(line - first) * in.nb_col + col;
+            std::copy(z.begin() + at, z.begin() + at + count, metres);
+            if (v) std::copy(valid.begin() + at, valid.begin() + at + count, v);
             return true;
         };
     }
 };
 
-// work(thread, chunk of the round, first line, end line, fetch); deliver(round, chunks).
-using LinesWork = std::function<bool(int thread, int chunk, int first, int end, const LineFetch &fetch)>;
+// work(thread, chunk of the round, its span, fetch); deliver(round, chunks).
+using LinesWork = std::function<bool(int thread, int chunk, const Span &span, const LineFetch &fetch)>;
 using RoundDelivery = std::function<void(int round, int chunks)>;
 
 void check_cancelled(const PassOptions &options)
@@ -175,26 +204,24 @@ bool run_pass(const RasterInput &in, const Plan &plan, const char *name, const P
               const LinesWork &work, const RoundDelivery &deliver)
 {
     if (options.progress) options.progress(name, 0.0);
-    RoundLines lines(in);
+    RoundLines lines(in, plan.read_on_caller);
     const LineFetch fetch = lines.fetch();
     int lines_done = 0;
     for (int r = 0; r < plan.rounds; r++) {
         check_cancelled(options);
         int first, end;
         interior_lines(plan.nb_lig, plan.nb_col, plan.round_first(r), plan.round_end(r), &first, &end);
-        if (first < end && !in.any_thread && !lines.load(first - 1, end + 1)) return false;
-        const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk;
-        const ChunkWork chunk_work = [&](int thread, int c) {
-            const int a = first + c * plan.per_chunk;
-            return work(thread, c, a, std::min(end, a + plan.per_chunk), fetch);
-        };
+        if (first < end && plan.read_on_caller && !lines.load(first - 1, end + 1)) return false;
+        const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
+        const ChunkWork chunk_work = [&](int thread, int c) { return work(thread, c, plan.chunk(c, first, end), fetch); };
         const auto between = [&](int done) {
             check_cancelled(options);
-            if (options.progress && plan.interior > 0)
-                options.progress(name, double(lines_done + std::min(end - first, done * plan.per_chunk)) / plan.interior);
+            const int lines = std::min(end - first, done / plan.strips * plan.per_chunk);
+            if (options.progress && plan.interior > 0) options.progress(name, double(lines_done + lines) / plan.interior);
         };
         if (!run_chunks(chunks, options, chunk_work, between)) return false;
         lines_done += end - first;
+        if (options.progress && first < end) options.progress(name, double(lines_done) / plan.interior);
         if (deliver) deliver(r, chunks);
     }
     if (options.progress) options.progress(name, 1.0);
@@ -211,13 +238,13 @@ bool ratio_range_pass(const RasterInput &in, const PassOptions &options, Partial
     ratios = PartialRange();
     try {
         const Plan plan = make_plan(in, thread_slots(options), false);
-        std::vector<PartialRange> chunk_range(plan.round_lines / plan.per_chunk + 2);
+        std::vector<PartialRange> chunk_range(static_cast<size_t>(plan.round_lines / plan.per_chunk + 2) * plan.strips);
         std::vector<std::unique_ptr<LineWindow>> window(thread_slots(options));
         KnownRange known;
-        const LinesWork work = [&](int thread, int chunk, int first, int end, const LineFetch &fetch) {
-            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(in.nb_col, in.masked);
+        const LinesWork work = [&](int thread, int chunk, const Span &span, const LineFetch &fetch) {
+            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(plan.strip, in.masked);
             chunk_range[chunk] = PartialRange();
-            return window[thread]->range(fetch, first, end, chunk_range[chunk], &known);
+            return window[thread]->range(fetch, span, chunk_range[chunk], &known);
         };
         const RoundDelivery fold = [&](int, int chunks) {
             for (int c = 0; c < chunks; c++) fold_range(chunk_range[c], ratios);
@@ -232,10 +259,11 @@ namespace {
 
 // The results of one round, delivered to the sink.
 struct RoundResults {
+    int nb_col;
     std::vector<unsigned char> centred, stretched;
     std::vector<double> ratio;
 
-    RoundResults(const Plan &plan, const LevelRequest &request)
+    RoundResults(const Plan &plan, const LevelRequest &request) : nb_col(plan.nb_col)
     {
         const size_t cells = static_cast<size_t>(std::min(plan.round_lines, plan.nb_lig)) * plan.nb_col;
         if (request.centred) centred.resize(cells);
@@ -244,7 +272,7 @@ struct RoundResults {
     }
     LevelRows rows(int first)
     {
-        return LevelRows{first, centred.empty() ? nullptr : centred.data(), ratio.empty() ? nullptr : ratio.data()};
+        return LevelRows{first, nb_col, centred.empty() ? nullptr : centred.data(), ratio.empty() ? nullptr : ratio.data()};
     }
 };
 
@@ -280,10 +308,10 @@ bool levels_pass(const RasterInput &in, double max_estir, const PassOptions &opt
         RoundResults results(plan, request);
         std::vector<std::unique_ptr<LineWindow>> window(thread_slots(options));
         std::vector<LevelCounts> counts(thread_slots(options));
-        const LinesWork work = [&](int thread, int, int first, int end, const LineFetch &fetch) {
-            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(in.nb_col, in.masked);
-            const int row0 = first / plan.round_lines * plan.round_lines;
-            return window[thread]->levels(fetch, first, end, max_estir, results.rows(row0), counts[thread]);
+        const LinesWork work = [&](int thread, int, const Span &span, const LineFetch &fetch) {
+            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(plan.strip, in.masked);
+            const int row0 = span.first / plan.round_lines * plan.round_lines;
+            return window[thread]->levels(fetch, span, max_estir, results.rows(row0), counts[thread]);
         };
         const RoundDelivery deliver = [&](int r, int) { deliver_round(plan, r, request, results); };
         if (!run_pass(in, plan, centred_pass_name, options, work, deliver)) return false;

@@ -301,6 +301,30 @@ TEST(RoughnessPasses, LoneExtremesOnFlatGround)
     }
 }
 
+// Lines so wide that many threads would keep too much scratch are cut into strips of
+// columns, each a chunk: the same bytes, with and without a mask, and +0 / -0 extremes met in
+// pixel order across strips.
+TEST(RoughnessPasses, WideLinesInStripsOnManyThreads)
+{
+    for (int variant = 0; variant < 3; variant++) {
+        Dem d = terrain(9, 7001, variant == 1);
+        if (variant == 2) {
+            d.valid.assign(d.z.size(), 1);
+            for (int j = 2000; j < 2600; j++) d.valid[4 * static_cast<size_t>(d.cols) + j] = 0;
+            for (int i = 0; i < d.lines; i++) { // -0 in a later strip of earlier lines than +0
+                double *line = &d.z[static_cast<size_t>(i) * d.cols];
+                if (i < 4) std::fill(line + 3300, line + 3400, -0.0);
+                if (i >= 4) std::fill(line + 100, line + 200, 0.0);
+            }
+        }
+        const Outcome want = per_pixel(d);
+        if (variant == 2) {
+            ASSERT_TRUE(want.ratios.dmin == 0.0 && std::signbit(want.ratios.dmin));
+        }
+        for (int threads : {64, 200}) expect_same(passes(d, threads), want, variant == 2 ? "masked, zeros" : "wide");
+    }
+}
+
 // A reader that fails on one line stops either pass, on any number of threads, whether it
 // serves any thread or the calling thread a block at a time.
 TEST(RoughnessPasses, FailingReaderFailsThePass)
