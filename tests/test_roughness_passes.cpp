@@ -420,6 +420,13 @@ TEST(Nodata, MasksAgainstThePerPixelLoops)
                 for (bool any_thread : {true, false}) {
                     expect_same(passes(d, threads, nullptr, any_thread, block_lines), want, "");
                 }
+        RoughnessFigures f; // the same chained by roughness_figures
+        ASSERT_TRUE(roughness_figures(d.input(false, 4), 2.0, PassOptions(), nullptr, f));
+        EXPECT_EQ(bits_of(f.ratios.dmin), bits_of(want.ratios.dmin));
+        EXPECT_EQ(bits_of(f.centred.dmax), bits_of(want.scaled.dmax));
+        EXPECT_EQ(f.pixel_count, want.pixel_count);
+        EXPECT_EQ(f.iseuil, stretch_iseuil(want.pixel_count, 2.0));
+        for (size_t k = 0; k < d.z.size(); k++) ASSERT_EQ(f.mapping[want.grid[k]], want.stretched[k]) << k;
         if (kind == Mask::all_valid) {
             Dem plain = d;
             plain.valid.clear();
