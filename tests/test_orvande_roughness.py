@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from fractions import Fraction
 
 import numpy as np
 
@@ -32,6 +33,30 @@ def import_module():
 
 orr = import_module()
 UNITS = ["m", "dm", "cm", "mm"]
+
+
+def round_bits(x, bits):
+    """x (a Fraction) rounded to `bits` significant bits, ties to even."""
+    if x == 0:
+        return x
+    sign, x = (-1 if x < 0 else 1), abs(x)
+    e = x.numerator.bit_length() - x.denominator.bit_length()
+    if Fraction(2) ** e > x:
+        e -= 1
+    scale = Fraction(2) ** (bits - 1 - e)
+    y = x * scale
+    n = y.numerator // y.denominator
+    rest = y - n
+    if rest > Fraction(1, 2) or (rest == Fraction(1, 2) and n % 2):
+        n += 1
+    return sign * n / scale
+
+
+def metres(raw, unit):
+    """The tool's metres of raw samples: raw x factor in a 64-bit significand, then a double."""
+    factor = Fraction([1.0, 0.1, 0.01, 0.001][UNITS.index(unit)])
+    exact = [float(round_bits(round_bits(int(v) * factor, 64), 53)) for v in raw.ravel()]
+    return np.array(exact).reshape(raw.shape)
 
 
 def random_dem(rng, shape, dtype, low, high):
@@ -80,15 +105,21 @@ class AgainstTheTool(unittest.TestCase):
                         self.assertIn("min %f max %f\n\tmin %d max %d " % (m.centred_min, m.centred_max,
                                       int(m.centred_min), int(m.centred_max)), stdout)
 
-    def test_float_metres_equal_whole_metres(self):
+    def test_float_metres_give_the_tools_bytes(self):
+        """Float input in metres, the tool's own metres of the samples in each unit, gives the
+        tool's raw results; whole metres as float32 too."""
         rng = np.random.default_rng(3)
-        dem = random_dem(rng, (41, 37), np.uint16, 100, 3000)
-        want = orr.maps(dem, 2.0)
-        for dtype in (np.float32, np.float64, np.int32):
-            m = orr.maps(dem.astype(dtype), 2.0)
-            np.testing.assert_array_equal(m.centred, want.centred)
-            np.testing.assert_array_equal(m.stretched, want.stretched)
-            self.assertEqual((m.ratio_min, m.ratio_max, m.threshold), (want.ratio_min, want.ratio_max, want.threshold))
+        with tempfile.TemporaryDirectory() as work:
+            for k, unit in enumerate(UNITS):
+                dem = random_dem(rng, (19 + k, 23), np.int32, -40000 if k else 100, 90000)
+                centred, stretched, _ = run_tool(work, dem, unit, 3.0)
+                inputs = [metres(dem, unit)] + ([dem.astype(np.float32)] if unit == "m" else [])
+                for values in inputs:
+                    with self.subTest(unit=unit, dtype=values.dtype.name):
+                        m = orr.maps(values, 3.0)
+                        np.testing.assert_array_equal(m.centred, centred)
+                        np.testing.assert_array_equal(m.stretched, stretched)
+                        np.testing.assert_array_equal(orr.ratio(values), orr.ratio(dem, unit=unit))
 
 
 @unittest.skipIf(orr is None, "the module is not built")
