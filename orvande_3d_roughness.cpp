@@ -942,12 +942,25 @@ void opening()
 // ---------------------------------------------------------------------------------------
 static std::atomic<int> dem_read_error;
 
-// Elevations in metres of one DEM line, for the passes (from any of their threads).
-static bool dem_line(int line, double *out)
+// Elevations in metres of DEM lines, for the passes (from any of their threads).
+static bool dem_lines(int first, int count, double *out, unsigned char *)
 {
-    if (metres_line(dem, line, out)) return true;
-    dem_read_error = errno;
-    return false;
+    for (int k = 0; k < count; k++)
+        if (!metres_line(dem, first + k, out + static_cast<size_t>(k) * nb_col)) {
+            dem_read_error = errno;
+            return false;
+        }
+    return true;
+}
+
+static RasterInput dem_input()
+{
+    RasterInput input;
+    input.nb_lig = nb_lig;
+    input.nb_col = nb_col;
+    input.read = dem_lines;
+    input.any_thread = true;
+    return input;
 }
 
 static PassOptions pass_options()
@@ -999,15 +1012,19 @@ static void show_progress_line(int line)
     std::fflush(stdout);
 }
 
-// The centred grey level of every pixel into tab_out (the border 255), the histogram of the
-// interior levels and the range of the centred values (dtab_out) of the interior pixels,
-// which follows from the range of the ratios.
-static void scale_around_128(const ValueRange &ratios, double max_estir, CentredScaling &scaling)
+// The centred grey level of every pixel into tab_out (the border 255), a block of lines at a
+// time, and the histogram of the interior levels.
+static void scale_around_128(double max_estir, LevelTally &tally)
 {
     std::printf("\n\n");
-    if (!centred_pass(nb_lig, nb_col, dem_line, ratios, max_estir, tab_out, pass_options(), show_progress_line,
-                      scaling))
-        pass_failed();
+    LevelRequest request;
+    request.sink = [](const LevelLines &lines) {
+        for (int k = 0; k < lines.count; k++)
+            std::memcpy(tab_out[lines.first + k], lines.centred + static_cast<size_t>(k) * nb_col,
+                        static_cast<size_t>(nb_col));
+    };
+    request.line_progress = show_progress_line;
+    if (!levels_pass(dem_input(), max_estir, pass_options(), request, tally)) pass_failed();
 }
 
 // The report of the scaled range (dmin, dmax) and of its truncation (min, max).
@@ -1020,10 +1037,11 @@ static void report_scaled_range(double dmin, double dmax, int &min, int &max)
 
 // Asks the coefficient of stretching and makes the mapping of every grey level of the
 // centred image to its stretched level, from the histogram of the interior levels.
-static void stretch_contrast(const int64_t *tab_hist, int min, int max, unsigned char mapping[256])
+static void stretch_contrast(const LevelTally &tally, int min, int max, unsigned char mapping[256])
 {
     stretch = ask_real("\n\n\tCoefficient of stretching ? ", "coefficient of stretching");
-    const int64_t iseuil = stretch_iseuil(static_cast<int64_t>(nb_lig) * nb_col, stretch);
+    const int64_t iseuil = stretch_iseuil(threshold_pixel_count(nb_lig, nb_col, tally.without_ratio), stretch);
+    const int64_t *tab_hist = tally.tab_hist;
     stretch_mapping(lower_cutoff(tab_hist, min, max, iseuil), upper_cutoff(tab_hist, min, max, iseuil), mapping);
 }
 
@@ -1093,17 +1111,19 @@ static void write_results(double max_estir, double dmin, double dmax, const unsi
 
 void treatment()
 {
-    ValueRange ratios;
-    if (!ratio_range_pass(nb_lig, nb_col, dem_line, pass_options(), ratios)) pass_failed();
+    PartialRange ratios_met;
+    if (!ratio_range_pass(dem_input(), pass_options(), ratios_met)) pass_failed();
+    const ValueRange ratios = tool_range(ratios_met);
     const double max_estir = report_ratio_range_and_stretch(ratios.dmin, ratios.dmax);
-    CentredScaling scaling;
-    scale_around_128(ratios, max_estir, scaling);
+    LevelTally tally;
+    scale_around_128(max_estir, tally);
     check_dem_unchanged();
+    const ValueRange scaled = tool_range(centred_range(ratios_met, max_estir));
     int min, max;
-    report_scaled_range(scaling.scaled.dmin, scaling.scaled.dmax, min, max);
+    report_scaled_range(scaled.dmin, scaled.dmax, min, max);
     unsigned char mapping[256];
-    stretch_contrast(scaling.tab_hist, min, max, mapping);
-    write_results(max_estir, scaling.scaled.dmin, scaling.scaled.dmax, mapping);
+    stretch_contrast(tally, min, max, mapping);
+    write_results(max_estir, scaled.dmin, scaled.dmax, mapping);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,18 +1,15 @@
-// The computing passes and the stretch (see roughness_passes.h).
+// The whole-raster passes on several threads (see roughness_passes.h).
 #include "roughness_passes.h"
 
-#include "pixel_arithmetic.h"
-#include "row_arithmetic.h"
+#include "line_window.h"
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 const char *const ratio_pass_name = "ratio range";
@@ -21,101 +18,122 @@ const char *const centred_pass_name = "centred levels";
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// Chunks: the interior lines 1 .. nb_lig - 2 cut into runs of consecutive lines.
+// The plan: the raster's lines cut into rounds (read and delivered together), the interior
+// lines of a round cut into chunks of consecutive lines (handed to the threads).
 // ---------------------------------------------------------------------------------------
-struct ChunkPlan {
-    int lines = 0; // interior lines
-    int per_chunk = 1;
-    int count = 0;
-    int first(int chunk) const { return 1 + chunk * per_chunk; }
-    int end(int chunk) const { return std::min(1 + lines, first(chunk) + per_chunk); }
+struct Plan {
+    int nb_lig = 0, nb_col = 0;
+    int interior = 0;  // interior lines that hold interior pixels
+    int per_chunk = 1; // interior lines a chunk
+    int strip = 0;     // interior columns a chunk
+    int strips = 1;    // chunks side by side on the same lines
+    bool read_on_caller = false; // the calling thread reads each round's lines
+    int round_lines = 1;
+    int rounds = 0;
+    int round_first(int r) const { return r * round_lines; }
+    int round_end(int r) const { return std::min(nb_lig, round_first(r) + round_lines); }
+    // Chunk c of the round whose interior lines are first .. end - 1.
+    Span chunk(int c, int first, int end) const
+    {
+        const int line = first + c / strips * per_chunk, col = 1 + c % strips * strip;
+        return Span{line, std::min(end, line + per_chunk), col, std::min(nb_col - 1, col + strip), nb_col};
+    }
 };
 
-// About 2^18 pixels a chunk (a few milliseconds), 16 to 256 lines, and at least eight
-// chunks a thread when there are lines enough, so that the threads finish together.
-ChunkPlan plan_chunks(int nb_lig, int nb_col, int threads)
+// What the scratch of the threads may take before lines are cut into strips: a window holds
+// about 13 doubles a column.
+const int64_t scratch_budget = int64_t(16) << 20;
+const int window_bytes_a_column = 13 * 8;
+
+int thread_slots(const PassOptions &options)
 {
-    ChunkPlan plan;
-    plan.lines = std::max(0, nb_lig - 2);
-    if (plan.lines == 0) return plan;
-    const int by_size = std::clamp((1 << 18) / nb_col + 1, 16, 256);
-    const int by_threads = (plan.lines + 8 * threads - 1) / (8 * threads);
-    plan.per_chunk = std::max(1, std::min(by_size, by_threads));
-    plan.count = (plan.lines + plan.per_chunk - 1) / plan.per_chunk;
-    return plan;
+    return std::clamp(options.threads, 1, max_pass_threads);
+}
+
+// Chunks of about 2^18 pixels (a few milliseconds), at most 256 lines, and at least eight
+// chunks a thread when there are lines enough, so that the threads finish together. A pass
+// that delivers results keeps a few chunks a thread in a round; one reading on the calling
+// thread reads about 2^20 pixels at once. Lines so wide that the threads' windows would take
+// more than scratch_budget, and more than one window of the whole width, are cut into strips
+// of columns, read by the calling thread about 2^20 pixels at a time, and each line of a strip
+// is a chunk: the threads' windows then take no more than one window of the whole width.
+Plan make_plan(const RasterInput &in, int threads, bool delivers)
+{
+    Plan p;
+    p.nb_lig = std::max(in.nb_lig, 0), p.nb_col = std::max(in.nb_col, 0);
+    const int cols = std::max(p.nb_col, 1);
+    int first, end;
+    interior_lines(p.nb_lig, p.nb_col, 0, p.nb_lig, &first, &end);
+    p.interior = end - first;
+    const int by_size = std::clamp((1 << 18) / cols + 1, 1, 256);
+    const int by_threads = std::max(1, (p.interior + 8 * threads - 1) / (8 * threads));
+    p.per_chunk = std::min(by_size, by_threads);
+    p.strip = std::max(p.nb_col - 2, 1);
+    const int64_t budget = std::max(scratch_budget, int64_t(window_bytes_a_column) * p.nb_col);
+    if (int64_t(window_bytes_a_column) * p.nb_col * threads > budget) { // very wide lines, many threads
+        p.strip = static_cast<int>(std::max<int64_t>(1024, budget / (int64_t(window_bytes_a_column) * threads)));
+        p.strips = (p.nb_col - 2 + p.strip - 1) / p.strip;
+        if (p.strips > 1) p.per_chunk = 1;
+    }
+    p.read_on_caller = !in.any_thread || p.strips > 1;
+    if (in.block_lines > 0)
+        p.round_lines = in.block_lines;
+    else if (p.strips > 1) // a round's lines in memory: about 2^20 pixels
+        p.round_lines = std::max(1, (1 << 20) / cols);
+    else if (p.read_on_caller)
+        p.round_lines = std::max((1 << 20) / cols, 2 * threads * p.per_chunk);
+    else if (delivers)
+        p.round_lines = 4 * threads * p.per_chunk;
+    else
+        p.round_lines = std::max(p.nb_lig, 1);
+    p.rounds = (p.nb_lig + p.round_lines - 1) / p.round_lines;
+    return p;
 }
 
 // ---------------------------------------------------------------------------------------
-// Running the chunks on the threads
+// Running the chunks of a round on the threads
 // ---------------------------------------------------------------------------------------
 // work(thread, chunk) computes one chunk; `thread` (0 .. threads - 1) is the same for all
 // the chunks a thread takes, 0 for the calling thread. It returns false on failure.
 using ChunkWork = std::function<bool(int thread, int chunk)>;
 
 struct ChunkQueue {
-    const ChunkPlan &plan;
+    int count;
     const ChunkWork &work;
-    std::atomic<int> next{0};
+    std::atomic<int> next{0}, done{0};
     std::atomic<bool> failed{false};
-    std::unique_ptr<std::atomic<bool>[]> done;
 
-    ChunkQueue(const ChunkPlan &p, const ChunkWork &w) : plan(p), work(w), done(new std::atomic<bool>[p.count])
-    {
-        for (int c = 0; c < p.count; c++) done[c] = false;
-    }
+    ChunkQueue(int c, const ChunkWork &w) : count(c), work(w) {}
 
-    // Takes and computes one chunk; false when there is none left or the pass has failed.
+    // Takes and computes one chunk; false when there is none left or the round has failed.
     bool run_one(int thread)
     {
         if (failed.load()) return false;
         const int chunk = next.fetch_add(1);
-        if (chunk >= plan.count) return false;
+        if (chunk >= count) return false;
         bool ok = false;
         try {
             ok = work(thread, chunk);
-        } catch (...) { // out of memory for the scratch lines, or thrown by the source
+        } catch (...) { // out of memory for the scratch lines, or thrown by the reader
             ok = false;
         }
         if (!ok) {
             failed.store(true);
             return false;
         }
-        done[chunk].store(true, std::memory_order_release);
+        done.fetch_add(1);
         return true;
     }
 };
 
-// Tells the progress callbacks about the chunks finished in order from *reported on.
-void report_finished(ChunkQueue &queue, int &reported, const char *name, const PassOptions &options,
-                     const LineProgress &line_progress)
+// Every chunk on up to options.threads threads, the calling thread among them, which calls
+// between(chunks done) after each of its chunks. False when a chunk failed.
+bool run_chunks(int chunks, const PassOptions &options, const ChunkWork &work,
+                const std::function<void(int)> &between)
 {
-    const int before = reported;
-    while (reported < queue.plan.count && queue.done[reported].load(std::memory_order_acquire)) {
-        if (line_progress)
-            for (int i = queue.plan.first(reported); i < queue.plan.end(reported); i++) line_progress(i);
-        reported++;
-    }
-    if (options.progress && reported != before) {
-        const int lines_done = queue.plan.end(reported - 1) - 1;
-        options.progress(name, static_cast<double>(lines_done) / queue.plan.lines);
-    }
-}
-
-// The number of threads whose scratch a pass keeps: one slot per thread index.
-int thread_slots(const PassOptions &options)
-{
-    return std::clamp(options.threads, 1, max_pass_threads);
-}
-
-// Every chunk of the plan on up to options.threads threads, the calling thread among them,
-// which reports the progress between its chunks. False when a chunk failed.
-bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &options,
-                const LineProgress &line_progress, const ChunkWork &work)
-{
-    if (options.progress) options.progress(name, 0.0);
-    ChunkQueue queue(plan, work);
+    ChunkQueue queue(chunks, work);
     std::vector<std::thread> others;
-    const int threads = std::min(thread_slots(options), std::max(plan.count, 1));
+    const int threads = std::min(thread_slots(options), std::max(chunks, 1));
     for (int t = 1; t < threads; t++) {
         try {
             others.emplace_back([&queue, t] {
@@ -126,360 +144,214 @@ bool run_chunks(const ChunkPlan &plan, const char *name, const PassOptions &opti
             break;
         }
     }
-    int reported = 0;
     try {
-        while (queue.run_one(0)) report_finished(queue, reported, name, options, line_progress);
-    } catch (...) { // thrown by a progress callback: the other threads stop first
+        while (queue.run_one(0)) between(queue.done.load());
+    } catch (...) { // thrown by the progress or the cancellation: the other threads stop first
         queue.failed.store(true);
         for (std::thread &t : others) t.join();
         throw;
     }
     for (std::thread &t : others) t.join();
-    if (queue.failed.load()) return false;
-    report_finished(queue, reported, name, options, line_progress);
+    return !queue.failed.load();
+}
+
+// ---------------------------------------------------------------------------------------
+// Rounds: their lines read (on the calling thread, unless the reader serves any thread),
+// their chunks computed, their results delivered
+// ---------------------------------------------------------------------------------------
+struct RoundLines {
+    const RasterInput &in;
+    const bool on_caller;
+    int first = 0;
+
+    RoundLines(const RasterInput &input, bool read_on_caller) : in(input), on_caller(read_on_caller) {}
+    std::vector<double> z;
+    std::vector<unsigned char> valid;
+
+    bool load(int from, int to)
+    {
+        const size_t cells = static_cast<size_t>(to - from) * in.nb_col;
+        z.resize(cells);
+        if (in.masked) valid.resize(cells);
+        first = from;
+        return in.read(from, to - from, z.data(), in.masked ? valid.data() : nullptr);
+    }
+
+    // Lines whole from the reader (from any thread), or parts of lines from the round's.
+    LineFetch fetch()
+    {
+        if (!on_caller)
+            return [this](int line, int, int, double *metres, unsigned char *v) { return in.read(line, 1, metres, v); };
+        return [this](int line, int col, int count, double *metres, unsigned char *v) {
+            const size_t at = static_cast<size_t>(line - first) * in.nb_col + col;
+            std::copy(z.begin() + at, z.begin() + at + count, metres);
+            if (v) std::copy(valid.begin() + at, valid.begin() + at + count, v);
+            return true;
+        };
+    }
+};
+
+// work(thread, chunk of the round, its span, fetch); deliver(round, chunks).
+using LinesWork = std::function<bool(int thread, int chunk, const Span &span, const LineFetch &fetch)>;
+using RoundDelivery = std::function<void(int round, int chunks)>;
+
+void check_cancelled(const PassOptions &options)
+{
+    if (options.cancelled && options.cancelled()) throw PassCancelled();
+}
+
+bool run_pass(const RasterInput &in, const Plan &plan, const char *name, const PassOptions &options,
+              const LinesWork &work, const RoundDelivery &deliver)
+{
+    if (options.progress) options.progress(name, 0.0);
+    RoundLines lines(in, plan.read_on_caller);
+    const LineFetch fetch = lines.fetch();
+    int lines_done = 0;
+    for (int r = 0; r < plan.rounds; r++) {
+        check_cancelled(options);
+        int first, end;
+        interior_lines(plan.nb_lig, plan.nb_col, plan.round_first(r), plan.round_end(r), &first, &end);
+        if (first < end && plan.read_on_caller && !lines.load(first - 1, end + 1)) return false;
+        const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
+        const ChunkWork chunk_work = [&](int thread, int c) { return work(thread, c, plan.chunk(c, first, end), fetch); };
+        const auto between = [&](int done) {
+            check_cancelled(options);
+            const int lines = std::min(end - first, done / plan.strips * plan.per_chunk);
+            if (options.progress && plan.interior > 0) options.progress(name, double(lines_done + lines) / plan.interior);
+        };
+        if (!run_chunks(chunks, options, chunk_work, between)) return false;
+        lines_done += end - first;
+        if (options.progress && first < end) options.progress(name, double(lines_done) / plan.interior);
+        if (deliver) deliver(r, chunks);
+    }
     if (options.progress) options.progress(name, 1.0);
     return true;
 }
 
-// ---------------------------------------------------------------------------------------
-// Ratios of consecutive lines, from two lines of elevations and the midpoint lines
-// ---------------------------------------------------------------------------------------
-// Midpoints of one line with its neighbours. Each midpoint between two pixels serves both
-// (the sum is symmetric), so each is computed once: along the line, and between the line
-// and the next one (straight down, down to the right and down to the left).
-struct MidpointLines {
-    std::vector<double> right, down, down_right, down_left;
-    explicit MidpointLines(int nb_col) : right(nb_col), down(nb_col), down_right(nb_col), down_left(nb_col) {}
-};
-
-// Pixel j of a line takes the terms m[k][j + offset[k]] (see RatioWindow::exact_line).
-const int midpoint_offset[8] = {-1, 0, 1, 0, 0, 0, 0, -1};
-
-// ---------------------------------------------------------------------------------------
-// Histogram of one thread: the line function counts in ints, moved to 64-bit totals before
-// they could overflow.
-// ---------------------------------------------------------------------------------------
-struct LevelCounts {
-    int tally[256] = {};
-    int64_t total[256] = {};
-    int64_t pending = 0; // pixels in tally
-
-    void before_line(int pixels)
-    {
-        if (pending + pixels > INT_MAX) flush();
-        pending += pixels;
-    }
-    void flush()
-    {
-        for (int v = 0; v < 256; v++) total[v] += tally[v], tally[v] = 0;
-        pending = 0;
-    }
-};
-
-// Exact values met so far by any thread: the smallest and largest ratio computed, from the
-// start values. A value strictly beyond them cannot be an extreme of the whole DEM.
-struct KnownRange {
-    std::atomic<double> dmin{10000000.0}, dmax{0.0};
-
-    void offer(const ValueRange &r)
-    {
-        double v = dmin.load(std::memory_order_relaxed);
-        while (r.dmin < v && !dmin.compare_exchange_weak(v, r.dmin, std::memory_order_relaxed)) {
-        }
-        v = dmax.load(std::memory_order_relaxed);
-        while (r.dmax > v && !dmax.compare_exchange_weak(v, r.dmax, std::memory_order_relaxed)) {
-        }
-    }
-};
-
-class RatioWindow {
-public:
-    explicit RatioWindow(int nb_col)
-        : nb_col_(nb_col), prev_(nb_col), line_(nb_col), next_(nb_col), ratio_(nb_col), above_(nb_col),
-          below_(nb_col)
-    {
-    }
-
-    // The range of the ratios of lines first .. end - 1 folded into `range`, as the
-    // pixel-order loop folds it, or a range that differs only where it cannot matter: a line is computed
-    // exactly only when its bounds allow a ratio strictly beyond `range` and not strictly
-    // beyond `known` (a chunk whose extreme lies beyond `known` is not the DEM's extreme;
-    // the first pixel of any chunk that holds the DEM's extreme is still met).
-    bool range(const DemLineSource &source, int first, int end, ValueRange &range, KnownRange &known)
-    {
-        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
-        bool above_ready = false;
-        for (int i = first; i < end; i++) {
-            if (!read(source, i + 1, next_, size_next_)) return false;
-            if (may_widen(range, known)) {
-                if (!above_ready) between(prev_, line_, above_);
-                exact_line(range);
-                known.offer(range);
-                above_ready = true;
-            } else {
-                above_ready = false;
-            }
-            advance();
-        }
-        return true;
-    }
-
-    // The centred levels of lines first .. end - 1 into tab_out (with their border cells),
-    // counted into `counts`: settled from bounds where centred_levels_line can, else from
-    // the exact ratios by centred_line (`scaled` is its scratch line).
-    // With `scaled_range`, every line takes the exact ratios, and the centred values are
-    // ranged into it.
-    bool levels(const DemLineSource &source, int first, int end, double max_estir, unsigned char **tab_out,
-                LevelCounts &counts, std::vector<double> &scaled, ValueRange *scaled_range)
-    {
-        if (!read(source, first - 1, prev_, size_prev_) || !read(source, first, line_, size_line_)) return false;
-        bool above_ready = false;
-        for (int i = first; i < end; i++) {
-            if (!read(source, i + 1, next_, size_next_)) return false;
-            unsigned char *level = tab_out[i];
-            level[0] = level[nb_col_ - 1] = 255;
-            counts.before_line(nb_col_ - 2);
-            if (!scaled_range && centred_levels_line(nb_col_, prev_.data(), line_.data(), next_.data(),
-                                                     largest_size(), max_estir, level, counts.tally)) {
-                above_ready = false;
-            } else {
-                if (!above_ready) between(prev_, line_, above_);
-                ValueRange unused_ratios, unused_scaled;
-                ValueRange &range = scaled_range ? *scaled_range : unused_scaled;
-                exact_line(unused_ratios);
-                centred_line(nb_col_, ratio_.data(), max_estir, scaled.data(), level, counts.tally, range.dmin,
-                             range.dmax);
-                above_ready = true;
-            }
-            advance();
-        }
-        return true;
-    }
-
-private:
-    bool read(const DemLineSource &source, int line, std::vector<double> &to, double &size) const
-    {
-        if (!source(line, to.data())) return false;
-        size = line_magnitude(nb_col_, to.data());
-        return true;
-    }
-
-    // The largest line_magnitude of the three lines, NaN when one is.
-    double largest_size() const
-    {
-        const double sizes[3] = {size_prev_, size_line_, size_next_};
-        double largest = 0.0;
-        for (double s : sizes) largest = (s > largest || s != s) ? s : largest; // NaN stays
-        return largest;
-    }
-
-    bool may_widen(const ValueRange &range, const KnownRange &known) const
-    {
-        double lo, hi;
-        if (!ratio_bounds_line(nb_col_, prev_.data(), line_.data(), next_.data(), largest_size(), lo, hi)) return true;
-        return (lo < range.dmin && lo <= known.dmin.load(std::memory_order_relaxed)) ||
-               (hi > range.dmax && hi >= known.dmax.load(std::memory_order_relaxed));
-    }
-
-    // The ratios of line_ into ratio_, from the midpoints with prev_ in above_.
-    void exact_line(ValueRange &range)
-    {
-        midpoint_line(nb_col_ - 1, line_.data(), line_.data() + 1, below_.right.data());
-        between(line_, next_, below_);
-        const double *const m[8] = {above_.down_right.data(), above_.down.data(),       above_.down_left.data(),
-                                    below_.right.data(),      below_.down_right.data(), below_.down.data(),
-                                    below_.down_left.data(),  below_.right.data()};
-        ratio_line(nb_col_, line_.data(), m, midpoint_offset, ratio_.data(), range.dmin, range.dmax);
-    }
-
-    void advance()
-    {
-        std::swap(above_, below_);
-        std::swap(prev_, line_);
-        std::swap(line_, next_);
-        size_prev_ = size_line_;
-        size_line_ = size_next_;
-    }
-
-    void between(const std::vector<double> &line, const std::vector<double> &next, MidpointLines &m) const
-    {
-        midpoint_line(nb_col_, line.data(), next.data(), m.down.data());
-        midpoint_line(nb_col_ - 1, line.data(), next.data() + 1, m.down_right.data());
-        midpoint_line(nb_col_ - 1, line.data() + 1, next.data(), m.down_left.data() + 1);
-    }
-
-    int nb_col_;
-    std::vector<double> prev_, line_, next_, ratio_;
-    double size_prev_ = 0.0, size_line_ = 0.0, size_next_ = 0.0; // line_magnitude of each
-    MidpointLines above_, below_;
-};
-
-// Folds a chunk's range into the range of the chunks before it, as the pixel-order loop
-// would have met its values: a chunk's extreme is the first of its equal values.
-void fold_range(const ValueRange &chunk, ValueRange &total)
-{
-    if (total.dmin > chunk.dmin) total.dmin = chunk.dmin;
-    if (total.dmax < chunk.dmax) total.dmax = chunk.dmax;
-}
-
-ValueRange fold_ranges(const std::vector<ValueRange> &chunks)
-{
-    ValueRange total;
-    for (const ValueRange &r : chunks) fold_range(r, total);
-    return total;
-}
-
-// Sets the whole grid to 255 and reports every interior line: the passes when there is no
-// interior pixel.
-void all_border(int nb_lig, int nb_col, unsigned char **tab_out, const LineProgress &line_progress)
-{
-    for (int i = 0; i < nb_lig; i++) std::memset(tab_out[i], 255, static_cast<size_t>(nb_col));
-    if (line_progress)
-        for (int i = 1; i < nb_lig - 1; i++) line_progress(i);
-}
-
 } // namespace
+
+int pass_threads_used(int nb_lig, int nb_col, int threads)
+{
+    RasterInput in;
+    in.nb_lig = nb_lig, in.nb_col = nb_col, in.any_thread = true;
+    const int slots = std::clamp(threads, 1, max_pass_threads);
+    const Plan plan = make_plan(in, slots, false);
+    int first, end;
+    interior_lines(plan.nb_lig, plan.nb_col, 0, std::min(plan.nb_lig, plan.round_lines), &first, &end);
+    const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
+    return std::min(slots, std::max(chunks, 1));
+}
 
 // ---------------------------------------------------------------------------------------
 // The passes
 // ---------------------------------------------------------------------------------------
-int pass_threads_used(int nb_lig, int nb_col, int threads)
+bool ratio_range_pass(const RasterInput &in, const PassOptions &options, PartialRange &ratios)
 {
-    return std::min(std::clamp(threads, 1, max_pass_threads), std::max(plan_chunks(nb_lig, nb_col, threads).count, 1));
-}
-
-bool ratio_range_pass(int nb_lig, int nb_col, const DemLineSource &source, const PassOptions &options,
-                      ValueRange &ratios)
-{
-    if (nb_lig < 3 || nb_col < 3) {
-        ratios = ValueRange();
-        return true;
+    ratios = PartialRange();
+    try {
+        const Plan plan = make_plan(in, thread_slots(options), false);
+        std::vector<PartialRange> chunk_range(static_cast<size_t>(plan.round_lines / plan.per_chunk + 2) * plan.strips);
+        std::vector<std::unique_ptr<LineWindow>> window(thread_slots(options));
+        KnownRange known;
+        const LinesWork work = [&](int thread, int chunk, const Span &span, const LineFetch &fetch) {
+            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(plan.strip, in.masked);
+            chunk_range[chunk] = PartialRange();
+            return window[thread]->range(fetch, span, chunk_range[chunk], &known);
+        };
+        const RoundDelivery fold = [&](int, int chunks) {
+            for (int c = 0; c < chunks; c++) fold_range(chunk_range[c], ratios);
+        };
+        return run_pass(in, plan, ratio_pass_name, options, work, fold);
+    } catch (const std::bad_alloc &) {
+        return false;
     }
-    const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
-    std::vector<ValueRange> chunk_range(plan.count);
-    std::vector<std::unique_ptr<RatioWindow>> window(thread_slots(options));
-    KnownRange known;
-    const ChunkWork work = [&](int thread, int chunk) {
-        if (!window[thread]) window[thread] = std::make_unique<RatioWindow>(nb_col);
-        return window[thread]->range(source, plan.first(chunk), plan.end(chunk), chunk_range[chunk], known);
-    };
-    if (!run_chunks(plan, ratio_pass_name, options, LineProgress(), work)) return false;
-    ratios = fold_ranges(chunk_range);
-    return true;
 }
 
 namespace {
 
-// Scratch of one thread of the centred pass.
-struct CentredScratch {
-    RatioWindow window;
-    std::vector<double> scaled;
-    LevelCounts counts;
-    explicit CentredScratch(int nb_col) : window(nb_col), scaled(nb_col) {}
+// The results of one round, delivered to the sink.
+struct RoundResults {
+    int nb_col;
+    std::vector<unsigned char> centred, stretched;
+    std::vector<double> ratio;
+
+    RoundResults(const Plan &plan, const LevelRequest &request) : nb_col(plan.nb_col)
+    {
+        const size_t cells = static_cast<size_t>(std::min(plan.round_lines, plan.nb_lig)) * plan.nb_col;
+        if (request.centred) centred.resize(cells);
+        if (request.sink && request.centred && request.mapping) stretched.resize(cells);
+        if (request.sink && request.ratio) ratio.resize(cells);
+    }
+    LevelRows rows(int first)
+    {
+        return LevelRows{first, nb_col, centred.empty() ? nullptr : centred.data(), ratio.empty() ? nullptr : ratio.data()};
+    }
 };
 
-// The range of the centred values from that of the ratios: the centred value only grows
-// with the ratio, so its extremes are those of the extreme ratios (and no centred value is
-// -0.0, so no tie order is lost). That holds when the range of the ratios is that of values
-// met, not start values kept: when every ratio is at least 10000000.0 or none is above 0.0
-// (a DEM of very few pixels), the centred values are ranged one by one.
-bool centred_range_from_ratios(const ValueRange &ratios)
+// The frame lines of a round, the stretched levels, then the sink and the line progress.
+void deliver_round(const Plan &plan, int r, const LevelRequest &request, RoundResults &results)
 {
-    return ratios.dmin < 10000000.0 && ratios.dmax > 0.0;
-}
-
-ValueRange centred_range(const ValueRange &ratios, double max_estir)
-{
-    ValueRange scaled;
-    for (double r : {ratios.dmin, ratios.dmax}) {
-        double v;
-        centred_level(r, max_estir, &v);
-        fold_range(ValueRange{v, v}, scaled);
+    const int from = plan.round_first(r), to = plan.round_end(r);
+    int first, end;
+    interior_lines(plan.nb_lig, plan.nb_col, from, to, &first, &end);
+    rows_without_ratio(results.rows(from), plan.nb_col, from, first);
+    rows_without_ratio(results.rows(from), plan.nb_col, end, to);
+    const int64_t cells = static_cast<int64_t>(to - from) * plan.nb_col;
+    if (!results.stretched.empty()) stretch_levels(request.mapping, results.centred.data(), results.stretched.data(), cells);
+    if (request.sink) {
+        LevelLines lines;
+        lines.first = from, lines.count = to - from, lines.nb_col = plan.nb_col;
+        lines.ratio = results.ratio.empty() ? nullptr : results.ratio.data();
+        lines.centred = results.centred.empty() ? nullptr : results.centred.data();
+        lines.stretched = results.stretched.empty() ? nullptr : results.stretched.data();
+        request.sink(lines);
     }
-    return scaled;
+    if (request.line_progress)
+        for (int i = std::max(from, 1); i < std::min(to, plan.nb_lig - 1); i++) request.line_progress(i);
 }
 
 } // namespace
 
-bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const ValueRange &ratios, double max_estir,
-                  unsigned char **tab_out, const PassOptions &options, const LineProgress &line_progress,
-                  CentredScaling &out)
+bool levels_pass(const RasterInput &in, double max_estir, const PassOptions &options, const LevelRequest &request,
+                 LevelTally &tally)
 {
-    out.scaled = ValueRange();
-    std::fill(out.tab_hist, out.tab_hist + 256, 0);
-    if (nb_lig < 3 || nb_col < 3) {
-        all_border(nb_lig, nb_col, tab_out, line_progress);
+    try {
+        const Plan plan = make_plan(in, thread_slots(options), true);
+        RoundResults results(plan, request);
+        std::vector<std::unique_ptr<LineWindow>> window(thread_slots(options));
+        std::vector<LevelCounts> counts(thread_slots(options));
+        const LinesWork work = [&](int thread, int, const Span &span, const LineFetch &fetch) {
+            if (!window[thread]) window[thread] = std::make_unique<LineWindow>(plan.strip, in.masked);
+            const int row0 = span.first / plan.round_lines * plan.round_lines;
+            return window[thread]->levels(fetch, span, max_estir, results.rows(row0), counts[thread]);
+        };
+        const RoundDelivery deliver = [&](int r, int) { deliver_round(plan, r, request, results); };
+        if (!run_pass(in, plan, centred_pass_name, options, work, deliver)) return false;
+        if (!request.centred) return true;
+        for (LevelCounts &c : counts) {
+            c.flush();
+            for (int v = 0; v < 256; v++) tally.tab_hist[v] += c.total[v];
+            tally.without_ratio += c.without_ratio;
+        }
         return true;
+    } catch (const std::bad_alloc &) {
+        return false;
     }
-    std::memset(tab_out[0], 255, static_cast<size_t>(nb_col));
-    std::memset(tab_out[nb_lig - 1], 255, static_cast<size_t>(nb_col));
-    const ChunkPlan plan = plan_chunks(nb_lig, nb_col, options.threads);
-    std::vector<std::unique_ptr<CentredScratch>> scratch(thread_slots(options));
-    const bool from_ratios = centred_range_from_ratios(ratios);
-    std::vector<ValueRange> chunk_range(from_ratios ? 0 : plan.count);
-    const ChunkWork work = [&](int thread, int chunk) {
-        if (!scratch[thread]) scratch[thread] = std::make_unique<CentredScratch>(nb_col);
-        CentredScratch &s = *scratch[thread];
-        return s.window.levels(source, plan.first(chunk), plan.end(chunk), max_estir, tab_out, s.counts, s.scaled,
-                               from_ratios ? nullptr : &chunk_range[chunk]);
-    };
-    if (!run_chunks(plan, centred_pass_name, options, line_progress, work)) return false;
-    out.scaled = from_ratios ? centred_range(ratios, max_estir) : fold_ranges(chunk_range);
-    for (const std::unique_ptr<CentredScratch> &s : scratch) {
-        if (!s) continue;
-        s->counts.flush();
-        for (int v = 0; v < 256; v++) out.tab_hist[v] += s->counts.total[v];
-    }
+}
+
+bool roughness_figures(const RasterInput &input, double coefficient, const PassOptions &options,
+                       const LevelRequest *request, RoughnessFigures &figures)
+{
+    PartialRange ratios;
+    if (!ratio_range_pass(input, options, ratios)) return false;
+    ratio_figures(ratios, figures);
+    LevelRequest levels = request ? *request : LevelRequest();
+    levels.centred = true;
+    levels.mapping = nullptr;
+    LevelTally tally;
+    if (!levels_pass(input, figures.max_estir, options, levels, tally)) return false;
+    stretch_figures(input.nb_lig, input.nb_col, tally.tab_hist, tally.without_ratio, coefficient, figures);
     return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// The stretch
-// ---------------------------------------------------------------------------------------
-namespace {
-
-// Levels the cut-off searches may visit: the histogram of the tool had this many entries,
-// of which only 0 .. 255 ever count pixels.
-const int hist_levels = 2300;
-
-int64_t count_at(const int64_t *tab_hist, int level)
-{
-    return level < 256 ? tab_hist[level] : 0;
-}
-
-} // namespace
-
-int64_t stretch_iseuil(int64_t pixels, double coefficient)
-{
-    const double seuil = stretch_threshold(pixels, coefficient);
-    if (!(seuil > -0x1p63)) return INT64_MIN; // also NaN
-    if (seuil >= 0x1p63) return INT64_MAX;
-    return static_cast<int64_t>(seuil);
-}
-
-int lower_cutoff(const int64_t *tab_hist, int min, int max, int64_t iseuil)
-{
-    int64_t itot = 0;
-    for (int level = (min < 0 ? 0 : min); level <= max && level < hist_levels; level++) {
-        itot += count_at(tab_hist, level);
-        if (itot > iseuil) return level - 1;
-    }
-    return max + 1;
-}
-
-int upper_cutoff(const int64_t *tab_hist, int min, int max, int64_t iseuil)
-{
-    int64_t itot = 0;
-    for (int level = (max >= hist_levels ? hist_levels - 1 : max); level >= min && level >= 0; level--) {
-        itot += count_at(tab_hist, level);
-        if (itot > iseuil) return level + 1;
-    }
-    return min - 1;
-}
-
-void stretch_mapping(int min_seuil, int max_seuil, unsigned char mapping[256])
-{
-    for (int v = 0; v < 256; v++) mapping[v] = static_cast<unsigned char>(stretched_level(v, min_seuil, max_seuil));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,104 +1,110 @@
-// The computing passes of the roughness tool, streaming over the DEM a few lines at a time
-// on several threads, and the contrast stretch. Nothing here prints, asks or keeps state
-// between calls; every result is the same, bit for bit, for every thread count, and the same
-// as the per-pixel loops of the tool in line and column order give it.
+// The whole-raster passes of the roughness computation: the map steps of roughness_blocks.h
+// run over every line of a raster on several threads, their results folded in line order.
+// Elevations come from the caller a block of lines at a time (or a line at a time from any
+// thread), results go to the caller's sink a block of lines at a time, in line order; no
+// pass holds more than a few blocks of lines. Nothing here prints, asks or keeps state
+// between calls; every result is the same, bit for bit, for every thread count and every
+// size of block, and the same as the per-pixel loops of the tool in line and column order.
 //
-// A run takes two passes over the DEM lines:
-//   1. ratio_range_pass: the range of the roughness ratios of the interior pixels, from
-//      which the caller derives the maximum stretch;
-//   2. centred_pass: the centred grey levels of the ratios into the caller's byte grid,
-//      the histogram of those levels and the range of the centred values;
-// then the stretch: stretch_iseuil, lower_cutoff, upper_cutoff and stretch_mapping.
-//
-// Both passes first bound the ratios of a line in plain double arithmetic with a proven
-// margin (row_arithmetic.h), and compute exactly only what the bounds leave open: the lines
-// that may hold an extreme ratio, the pixels whose grey level the bounds do not settle.
-// Each thread keeps three lines of elevations and a few scratch lines (13 doubles a
-// column); lines are handed out in chunks of consecutive lines, and the ranges of the chunks
-// are folded in line order with the same strict tests as the pixel-order loop.
+// A run takes:
+//   1. ratio_range_pass: the partial range of the ratios (ratio_figures then gives the
+//      ratio range and the maximum stretch, roughness_stretch.h);
+//   2. levels_pass: the counts of the centred levels (stretch_figures then gives the centred
+//      range, the threshold, the cut-offs and the mapping), and, to a sink, the centred
+//      levels, the ratios and, given the mapping, the stretched levels of every line.
+// roughness_figures chains them; a caller that cannot keep the centred levels runs
+// levels_pass once more with the mapping to receive the stretched levels.
 #ifndef ROUGHNESS_PASSES_H
 #define ROUGHNESS_PASSES_H
 
+#include "roughness_blocks.h"
+#include "roughness_stretch.h"
+#include "value_ranges.h"
+
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 
-// Elevations in metres of DEM line `line` (0 .. nb_lig - 1) into out[0 .. nb_col - 1]. Called
-// from several threads at once, possibly more than once for a line (the lines around each
-// chunk). Returning false is a failure: the pass stops on every thread and returns false.
-using DemLineSource = std::function<bool(int line, double *out)>;
+// Elevations in metres of the `count` lines from line `first` into metres (count x nb_col,
+// line after line) and, for masked input, their validity into valid (count x nb_col, nonzero
+// where valid; null for input without a mask). Returning false is a failure: the pass
+// stops and returns false. An exception thrown here leaves the pass as it is.
+using LineReader = std::function<bool(int first, int count, double *metres, unsigned char *valid)>;
+
+struct RasterInput {
+    int nb_lig = 0, nb_col = 0;
+    LineReader read;
+    bool masked = false;     // read gives the validity of the pixels
+    bool any_thread = false; // read may be called from several threads at once, a line at a
+                             // time; otherwise only from the calling thread, a block at a time
+                             // (the block and one line above and below it, within the raster)
+    int block_lines = 0;     // lines of a block (results are delivered in blocks of that many
+                             // lines); 0: chosen by the pass
+};
 
 // The name of a pass and the fraction of it done (0 to 1), called on the calling thread only,
-// at the start, after every chunk finished in order and at the end: often enough for a
-// display that the caller throttles.
+// at the start, between chunks of lines and at the end.
 using PassProgress = std::function<void(const char *pass, double fraction)>;
 
 // Called on the calling thread for every interior line i (1 .. nb_lig - 2), in increasing
-// order, as the lines up to i are finished (so while the work goes on), also when
-// nb_col < 3 and there is nothing to compute on a line.
+// order, as the results of the lines up to i are delivered.
 using LineProgress = std::function<void(int line)>;
 
 const int max_pass_threads = 256;
 
 struct PassOptions {
-    int threads = 1;       // threads computing, the calling thread among them (1: no other;
-                           // at most max_pass_threads are used)
+    int threads = 1;       // threads computing, the calling thread among them (at most
+                           // max_pass_threads are used)
     PassProgress progress; // may be empty
+    std::function<bool()> cancelled; // may be empty; asked on the calling thread between
+                                     // chunks: true ends the pass with PassCancelled
 };
 
-// A range folded from the start values 10000000.0 and 0.0 with strict tests, value after
-// value in line and column order: if (dmin > v) dmin = v; if (dmax < v) dmax = v. Of equal
-// values (0.0 and -0.0) the first one met is kept; a range with no value keeps the starts.
-struct ValueRange {
-    double dmin = 10000000.0, dmax = 0.0;
+struct PassCancelled : std::runtime_error {
+    PassCancelled() : std::runtime_error("the computation was cancelled") {}
 };
 
 // The names passed to PassProgress.
 extern const char *const ratio_pass_name;   // "ratio range"
 extern const char *const centred_pass_name; // "centred levels"
 
-// Pass 1: the range of the ratios ratio_of_midpoints(c, midpoints) of every interior pixel
-// (1 <= i <= nb_lig - 2, 1 <= j <= nb_col - 2). Nothing is read when there is no interior
-// pixel. False when the source fails (or scratch memory runs out); `ratios` is then unset.
-bool ratio_range_pass(int nb_lig, int nb_col, const DemLineSource &source, const PassOptions &options,
-                      ValueRange &ratios);
+// Pass 1: the partial range of the ratios of every pixel with a ratio, folded in pixel order.
+// Nothing is read when there is no interior pixel. False when the reader fails (or scratch
+// memory runs out).
+bool ratio_range_pass(const RasterInput &input, const PassOptions &options, PartialRange &ratios);
 
-// Result of pass 2: the range of the centred values 128 +/- dval of the interior pixels, and
-// tab_hist[v], the number of interior pixels of grey level v (a level 256 counts as 255).
-struct CentredScaling {
-    ValueRange scaled;
-    int64_t tab_hist[256];
+// Results of lines first .. first + count - 1, each count x nb_col, line after line; a
+// member is null when it was not asked for. Valid during the call only.
+struct LevelLines {
+    int first = 0, count = 0, nb_col = 0;
+    const double *ratio = nullptr;           // NaN where a pixel has no ratio
+    const unsigned char *centred = nullptr;  // 255 where a pixel has no ratio
+    const unsigned char *stretched = nullptr; // mapping[centred]
 };
 
-// Pass 2: for every interior pixel, its ratio r and val = centred_level(r, max_estir,
-// &scaled); tab_out[i][j] = min(val, 255); the levels counted into out.tab_hist; out.scaled,
-// the range of the scaled values in pixel order. `ratios` must be the range that
-// ratio_range_pass gave: the centred values grow with the ratio, so their range is that of
-// the centred values of ratios.dmin and ratios.dmax (when those are ratios met and not the
-// start values). Every border cell of tab_out (first and last line and
-// column) becomes 255, so every cell of the nb_lig x nb_col grid is written. line_progress
-// (may be empty) sees every interior line. False when the source fails; tab_out is then
-// partly set.
-bool centred_pass(int nb_lig, int nb_col, const DemLineSource &source, const ValueRange &ratios, double max_estir,
-                  unsigned char **tab_out, const PassOptions &options, const LineProgress &line_progress,
-                  CentredScaling &out);
+// Called on the calling thread once per block, in line order, covering every line
+// 0 .. nb_lig - 1 exactly once.
+using LevelSink = std::function<void(const LevelLines &)>;
 
-// Number of pixels to pass at each end of the histogram: stretch_threshold(pixels,
-// coefficient) truncated toward zero and saturated to the int64_t range (NaN gives the
-// lowest). Below 2^31 pixels, its comparisons with the counts are those of the int threshold.
-int64_t stretch_iseuil(int64_t pixels, double coefficient);
+struct LevelRequest {
+    bool centred = true;                    // compute and count the centred levels
+    bool ratio = false;                     // deliver the ratios
+    const unsigned char *mapping = nullptr; // deliver the stretched levels (needs centred)
+    LevelSink sink;                         // may be empty: the counts only
+    LineProgress line_progress;             // may be empty
+};
 
-// Lower cut-off: from level max(min, 0) upward to min(max, 2299), the running count of
-// tab_hist (levels above 255 count 0) is taken; the first level at which it exceeds iseuil,
-// less one; max + 1 when it never does.
-int lower_cutoff(const int64_t *tab_hist, int min, int max, int64_t iseuil);
+// Pass 2: for every pixel, with the maximum stretch max_estir, its centred level (counted
+// into tally when asked for), its ratio and its stretched level, to the sink. False when the
+// reader fails (or memory runs out).
+bool levels_pass(const RasterInput &input, double max_estir, const PassOptions &options, const LevelRequest &request,
+                 LevelTally &tally);
 
-// Upper cut-off: the same from level min(max, 2299) downward to max(min, 0); the first level
-// at which the count exceeds iseuil, plus one; min - 1 when it never does.
-int upper_cutoff(const int64_t *tab_hist, int min, int max, int64_t iseuil);
-
-// mapping[v] = stretched_level(v, min_seuil, max_seuil) for every grey level v: the stretched
-// image is the centred one with every byte mapped.
-void stretch_mapping(int min_seuil, int max_seuil, unsigned char mapping[256]);
+// Passes 1 and 2 and the scalar steps: every figure of the raster for the coefficient of
+// stretching. `request` (may be null) receives the results of pass 2 (its mapping is not
+// known yet, so it cannot ask for stretched levels). False when a pass fails.
+bool roughness_figures(const RasterInput &input, double coefficient, const PassOptions &options,
+                       const LevelRequest *request, RoughnessFigures &figures);
 
 // The threads a pass over nb_lig x nb_col pixels starts with PassOptions::threads =
 // `threads`, the calling thread among them: no more than it has chunks of lines.

@@ -516,9 +516,11 @@ AVX2_FMA inline V settled_levels(V r, V e, V k)
     return _mm256_blendv_pd(all(NAN), level, _mm256_or_pd(sided, flat));
 }
 
-AVX2_FMA void centred_levels_avx2(int nb_col, const double *up, const double *c, const double *down,
-                                  double margin_unit, double max_estir, unsigned char *level)
+// Returns the number of pixels whose level the bounds did not settle.
+AVX2_FMA int centred_levels_avx2(int nb_col, const double *up, const double *c, const double *down,
+                                 double margin_unit, double max_estir, unsigned char *level)
 {
+    int open = 0;
     const V eps = all(margin_unit), k = all(128.0 / max_estir);
     int j = 1;
     for (; j + 4 <= nb_col - 1; j += 4) {
@@ -530,10 +532,11 @@ AVX2_FMA void centred_levels_avx2(int nb_col, const double *up, const double *c,
         val = _mm_packus_epi16(_mm_packus_epi32(val, val), val);
         const uint32_t four = static_cast<uint32_t>(_mm_cvtsi128_si32(val));
         std::memcpy(level + j, &four, sizeof four); // x86-64: the lowest byte first
-        for (int lanes = _mm256_movemask_pd(_mm256_cmp_pd(lev, lev, _CMP_UNORD_Q)); lanes; lanes &= lanes - 1)
+        for (int lanes = _mm256_movemask_pd(_mm256_cmp_pd(lev, lev, _CMP_UNORD_Q)); lanes; lanes &= lanes - 1, open++)
             exact_level_at(j + __builtin_ctz(static_cast<unsigned>(lanes)), up, c, down, max_estir, level);
     }
-    for (; j < nb_col - 1; j++) exact_level_at(j, up, c, down, max_estir, level);
+    for (; j < nb_col - 1; j++, open++) exact_level_at(j, up, c, down, max_estir, level);
+    return open;
 }
 
 // tab_hist[level[j]]++ for every interior pixel, in four interleaved tallies so that runs
@@ -649,17 +652,19 @@ bool ratio_bounds_line(int nb_col, const double *above, const double *line, cons
 }
 
 bool centred_levels_line(int nb_col, const double *above, const double *line, const double *below, double largest,
-                         double max_estir, unsigned char *level, int *tab_hist)
+                         double max_estir, unsigned char *level, int *tab_hist, int *unsettled)
 {
 #ifdef ROW_ARITHMETIC_AVX2
     if (row_arithmetic_vectorised() && nb_col >= 3 && largest <= 0x1p500 && max_estir >= 0x1p-400 &&
         max_estir <= 0x1p400) {
-        centred_levels_avx2(nb_col, above, line, below, 0x1p-47 * largest, max_estir, level);
+        const int open = centred_levels_avx2(nb_col, above, line, below, 0x1p-47 * largest, max_estir, level);
+        if (unsettled) *unsettled = open;
         count_levels(nb_col, level, tab_hist);
         return true;
     }
 #else
-    (void)nb_col, (void)above, (void)line, (void)below, (void)largest, (void)max_estir, (void)level, (void)tab_hist;
+    (void)nb_col, (void)above, (void)line, (void)below, (void)largest, (void)max_estir, (void)level, (void)tab_hist,
+        (void)unsettled;
 #endif
     return false;
 }

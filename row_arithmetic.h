@@ -52,9 +52,12 @@ bool ratio_bounds_line(int nb_col, const double *above, const double *line, cons
 // level is settled from the bounds of ratio_bounds_line (`largest` as there) where they
 // leave no doubt, and computed by the per-pixel functions elsewhere. False, touching
 // nothing, where this is not available (no four-pixel path, M NaN, a stretch outside
-// 2^-400 .. 2^400): the caller then takes ratio_line and centred_line.
+// 2^-400 .. 2^400): the caller then takes ratio_line and centred_line. *unsettled (may be
+// null) receives the number of pixels computed one at a time: when it is a large share of the
+// line (near-flat ground, where a grey level is narrower than the bounds), ratio_line and
+// centred_line, four pixels at a time, are the cheaper way to the same levels.
 bool centred_levels_line(int nb_col, const double *above, const double *line, const double *below, double largest,
-                         double max_estir, unsigned char *level, int *tab_hist);
+                         double max_estir, unsigned char *level, int *tab_hist, int *unsettled = nullptr);
 
 // Whether the four-pixel path is in use. force_per_pixel_arithmetic(true) makes every line
 // function use the per-pixel functions (for tests); false restores the choice by processor.

@@ -79,17 +79,10 @@ gen=$work/make_dem
 if [ ! -x "$gen" ] || [ "$root/scripts/tools/make_dem.cpp" -nt "$gen" ]; then
   g++ -O2 -std=c++17 -Wall -Wextra -ffp-contract=off -o "$gen" "$root/scripts/tools/make_dem.cpp"
 fi
-passes=$work/pass_timing
-pass_sources=("$root/scripts/tools/pass_timing.cpp" "$root/roughness_passes.cpp" "$root/row_arithmetic.cpp"
-              "$root/dem_lines.cpp")
-stale=0
-for f in "${pass_sources[@]}" "$root/roughness_passes.h" "$root/row_arithmetic.h" "$root/pixel_arithmetic.h" \
-         "$root/dem_lines.h"; do
-  [ "$f" -nt "$passes" ] && stale=1
-done
-if [ ! -x "$passes" ] || [ "$stale" = 1 ]; then
-  g++ -O3 -std=c++17 -Wall -Wextra -ffp-contract=off -pthread -I"$root" -o "$passes" "${pass_sources[@]}"
-fi
+# The pass timer links the core library: built by CMake in build/.
+[ -f "$root/build/CMakeCache.txt" ] || cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build" --target pass_timing -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+passes=$root/build/pass_timing
 
 # /usr/bin/time -v report -> "wall user sys maxrss_kB".
 time_fields() {

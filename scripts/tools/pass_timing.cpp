@@ -39,10 +39,19 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// The DEM lines in metres, read as the tool reads them.
-DemLineSource raster_source(const DemRaster &dem)
+// The DEM lines in metres, read as the tool reads them, from any thread.
+RasterInput raster_input(const DemRaster &dem, int nb_lig)
 {
-    return [&dem](int line, double *out) { return metres_line(dem, line, out); };
+    RasterInput in;
+    in.nb_lig = nb_lig;
+    in.nb_col = dem.nb_col;
+    in.any_thread = true;
+    in.read = [&dem](int first, int count, double *out, unsigned char *) {
+        for (int k = 0; k < count; k++)
+            if (!metres_line(dem, first + k, out + static_cast<size_t>(k) * dem.nb_col)) return false;
+        return true;
+    };
+    return in;
 }
 
 uint64_t checksum(const std::vector<unsigned char> &grid)
@@ -55,22 +64,27 @@ uint64_t checksum(const std::vector<unsigned char> &grid)
 int time_passes(const DemRaster &dem, int nb_lig, int threads, const char *grid_path)
 {
     const int nb_col = dem.nb_col;
-    const DemLineSource source = raster_source(dem);
+    const RasterInput input = raster_input(dem, nb_lig);
     PassOptions options;
     options.threads = threads;
     std::vector<unsigned char> grid(static_cast<size_t>(nb_lig) * nb_col);
-    std::vector<unsigned char *> rows(nb_lig);
-    for (int i = 0; i < nb_lig; i++) rows[i] = &grid[static_cast<size_t>(i) * nb_col];
+    LevelRequest request;
+    request.sink = [&grid](const LevelLines &l) {
+        std::memcpy(&grid[static_cast<size_t>(l.first) * l.nb_col], l.centred, static_cast<size_t>(l.count) * l.nb_col);
+    };
     std::vector<double> t1, t2, both;
-    ValueRange ratios;
-    CentredScaling centred;
+    ValueRange ratios, scaled;
     for (int run = 0; run < 5; run++) {
         const auto start = std::chrono::steady_clock::now();
-        if (!ratio_range_pass(nb_lig, nb_col, source, options, ratios)) return 1;
+        PartialRange met;
+        if (!ratio_range_pass(input, options, met)) return 1;
         t1.push_back(seconds_since(start));
+        ratios = tool_range(met);
         const double max_estir = maximum_stretch(ratios.dmin, ratios.dmax, nullptr);
         const auto second = std::chrono::steady_clock::now();
-        if (!centred_pass(nb_lig, nb_col, source, ratios, max_estir, rows.data(), options, LineProgress(), centred)) return 1;
+        LevelTally tally;
+        if (!levels_pass(input, max_estir, options, request, tally)) return 1;
+        scaled = tool_range(centred_range(met, max_estir));
         t2.push_back(seconds_since(second));
         both.push_back(seconds_since(start));
     }
@@ -78,7 +92,7 @@ int time_passes(const DemRaster &dem, int nb_lig, int threads, const char *grid_
     std::printf("threads %d: ratio pass %.3f s, centred pass %.3f s, both %.3f s (%.1f Mpixel/s); "
                 "ratios %.6f .. %.6f, centred %.6f .. %.6f, levels %016" PRIx64 "\n",
                 threads, median(t1), median(t2), median(both), mpx / median(both), ratios.dmin, ratios.dmax,
-                centred.scaled.dmin, centred.scaled.dmax, checksum(grid));
+                scaled.dmin, scaled.dmax, checksum(grid));
     if (grid_path == nullptr) return 0;
     FILE *f = std::fopen(grid_path, "wb");
     const bool written = f != nullptr && std::fwrite(grid.data(), 1, grid.size(), f) == grid.size();
