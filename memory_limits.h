@@ -3,8 +3,8 @@
 #ifndef MEMORY_LIMITS_H
 #define MEMORY_LIMITS_H
 
-// Bytes that a run takes: the centred image (1 a pixel, with its row pointers and their
-// allocation headers), and on each thread a few lines of doubles, plus the program itself.
+// Bytes that a run takes: on each thread a few lines of doubles and a block of results, and
+// the program itself; nothing grows with the number of lines.
 unsigned long long memory_needed(int lines, int columns, int threads);
 
 struct MemoryLimit {

@@ -1,27 +1,24 @@
-// The roughness tool's entry points, for builds that drive a run in-process (the whole-run
-// fuzz target). The tool itself is orvande_3d_roughness.cpp; its main calls opening and
-// then treatment.
+// The roughness tool's dialogue, for its main (main.cpp) and for programs that drive a run
+// in-process (the whole-run fuzz target).
 #ifndef ORVANDE_3D_ROUGHNESS_H
 #define ORVANDE_3D_ROUGHNESS_H
 
-// Banner, questions, DEM loading, result naming and creation, conversion to metres.
+// Banner, questions, the scan of the DEM, the names and the check of the results.
 void opening();
-// Ratios, centred scaling, stretch question and histogram stretch, writing of the results.
+// The computing passes, the stretch question, the writing of the results.
 void treatment();
 
-// Every end of the process goes through end_run: it flushes stdout, names on stderr the
-// result files that a failed run leaves empty or incomplete, and exits with the status,
-// unless end_run_hook is set, in which case the hook is called instead (it must not
-// return: a fuzz target jumps back to its own loop).
-[[noreturn]] void end_run(int status);
-extern void (*end_run_hook)(int status);
+// What a caller that drives runs in-process lets a run take (0: no limit of its own).
+struct RunLimits {
+    unsigned long long memory_budget = 0; // bytes a run may plan to use, instead of what this
+                                          // machine and its limits allow
+    unsigned long long max_pixels = 0;    // larger DEMs are refused as the memory check does
+};
 
-// Upper bound, in bytes, on the memory a run may plan to use; 0 means this machine's
-// physical memory.
-extern unsigned long long memory_budget;
-
-// Gives back every grid, closes every file and sets the whole run state to zero, as at
-// process start.
-void release_run_state();
+// One whole run on the standard streams: opening, then treatment. A failure is told on
+// stderr in one line ("orvande_3d_roughness: ...") and its temporary files are removed.
+// Returns the exit status: 0 for a finished run, 1 for a failure. The run state is set to
+// zero before and after, so runs may follow each other in one process.
+int run_dialogue(const RunLimits &limits = RunLimits());
 
 #endif

@@ -168,6 +168,42 @@ int create_temporary_beside(const std::string &target, int &slot)
     return fd;
 }
 
+int create_unnamed_beside(const std::string &target, int &slot)
+{
+    const std::string dir = split_path(target).first;
+    slot = -1;
+    const int fd = open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) return create_temporary_beside(target, slot);
+    if (fd >= 0) take_mode_and_group(fd, target);
+    return fd;
+}
+
+bool name_temporary(int fd, const std::string &target, int &slot)
+{
+    if (slot >= 0) return true;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int error = 0;
+    hold_interrupting_signals(true);
+    for (int attempt = 0; attempt < 100 && slot < 0; attempt++) {
+        const std::string name = hidden_name(target, attempt, ".part");
+        if (name.size() >= PATH_MAX || nb_temporaries >= max_temporaries) {
+            error = ENAMETOOLONG;
+            break;
+        }
+        std::memcpy(temporaries[nb_temporaries], name.c_str(), name.size() + 1);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            slot = nb_temporaries++;
+            (void)fstat(fd, &written[slot]);
+        } else if (errno != EEXIST) {
+            error = errno;
+            break;
+        }
+    }
+    hold_interrupting_signals(false);
+    if (slot < 0) errno = error != 0 ? error : EEXIST;
+    return slot >= 0;
+}
+
 void remove_temporaries()
 {
     for (int k = 0; k < nb_temporaries; k++)

@@ -29,6 +29,17 @@ int check_replaceable(const std::string &target);
 // descriptor and its slot, or -1 with errno set.
 int create_temporary_beside(const std::string &target, int &slot);
 
+// Creates a new file beside `target` that has no name yet (so that nothing shows in the
+// folder while it is written, and nothing stays if the process dies), open for reading and
+// writing, with the permission bits and group that create_temporary_beside gives; where the
+// file system cannot, a named temporary (slot >= 0) as create_temporary_beside makes.
+// Returns its descriptor, or -1 with errno set; slot is -1 for a file without a name.
+int create_unnamed_beside(const std::string &target, int &slot);
+
+// Gives a file from create_unnamed_beside its temporary name beside `target` and records it
+// (a named one keeps its name and slot). False with errno set when that fails.
+bool name_temporary(int fd, const std::string &target, int &slot);
+
 // Removes every recorded temporary file that is not in place (async-signal-safe).
 void remove_temporaries();
 

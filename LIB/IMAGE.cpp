@@ -117,30 +117,18 @@ static bool writable_bmp(unsigned char **Buff, int NbCol, int NbLig, int Type)
     return true;
 }
 
-// The header and, for 8-bit images, the palette, serialised B, G, R, O per entry: the one
-// given, or the grey ramp.
-static bool write_bmp_head(FILE *fd, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
+int EnteteBMP(unsigned char *Entete, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
 {
+    if (Entete == nullptr || Type < 0 || Type > 2 || NbCol < 0 || NbLig < 0) return -1;
     const size_t larg = static_cast<size_t>(NbCol) * ((Type == 2) ? 3 : 1);
-    unsigned char CM[PALETTE_SIZE];
-    for (int i = 0; i < PALETTE_ENTRIES; i++) {
-        unsigned char *e = CM + 4 * i;
-        if (ColorMAP != nullptr) {
-            e[0] = ColorMAP[i].B;
-            e[1] = ColorMAP[i].G;
-            e[2] = ColorMAP[i].R;
-            e[3] = ColorMAP[i].O;
-        } else {
-            e[0] = e[1] = e[2] = static_cast<unsigned char>(i);
-            e[3] = 0;
-        }
-    }
+    const uint32_t off_bits = (Type == 2) ? OFFSET_24BIT : OFFSET_8BIT;
+    if (static_cast<unsigned long long>(NbLig) * row_stride(larg) + off_bits > 0xFFFFFFFFull) return -1;
 
     BMP_Header h;
     h.BfType = BMP_MAGIC;
     h.Res1 = 0;
     h.Res2 = 0;
-    h.BfOffBits = (Type == 2) ? OFFSET_24BIT : OFFSET_8BIT;
+    h.BfOffBits = off_bits;
     h.BiSize = 40;
     h.BiWidth = static_cast<uint32_t>(NbCol);
     h.BiHeight = static_cast<uint32_t>(NbLig);
@@ -153,12 +141,23 @@ static bool write_bmp_head(FILE *fd, int NbCol, int NbLig, int Type, const Color
     h.BiYPelsPerMeter = 10000;
     h.BiClrUsed = 0;
     h.BiClrImportant = 0;
-    unsigned char BuffHeader[HEADER_SIZE];
-    encode_header(h, BuffHeader);
+    encode_header(h, Entete);
+    if (Type == 2) return HEADER_SIZE;
 
-    bool ok = std::fwrite(BuffHeader, HEADER_SIZE, 1, fd) == 1;
-    if (ok && Type != 2) ok = std::fwrite(CM, 4, PALETTE_ENTRIES, fd) == static_cast<size_t>(PALETTE_ENTRIES);
-    return ok;
+    // The palette, serialised B, G, R, O per entry: the one given, or the grey ramp.
+    for (int i = 0; i < PALETTE_ENTRIES; i++) {
+        unsigned char *e = Entete + HEADER_SIZE + 4 * i;
+        if (ColorMAP != nullptr) {
+            e[0] = ColorMAP[i].B;
+            e[1] = ColorMAP[i].G;
+            e[2] = ColorMAP[i].R;
+            e[3] = ColorMAP[i].O;
+        } else {
+            e[0] = e[1] = e[2] = static_cast<unsigned char>(i);
+            e[3] = 0;
+        }
+    }
+    return static_cast<int>(OFFSET_8BIT);
 }
 
 int SauveBMPFile(FILE *fd, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP)
@@ -171,7 +170,9 @@ int SauveBMPFile(FILE *fd, unsigned char **Buff, int NbCol, int NbLig, int Type,
     unsigned char *BuffTmp = new (std::nothrow) unsigned char[TBuff > 0 ? TBuff : 1]();
     if (BuffTmp == nullptr) return -1;
 
-    bool ok = write_bmp_head(fd, NbCol, NbLig, Type, ColorMAP);
+    unsigned char head[OFFSET_8BIT];
+    const int head_size = EnteteBMP(head, NbCol, NbLig, Type, ColorMAP);
+    bool ok = std::fwrite(head, 1, static_cast<size_t>(head_size), fd) == static_cast<size_t>(head_size);
     for (int i = NbLig - 1; ok && i >= 0 && TBuff > 0; i--) {
         const unsigned char *row = Buff[i];
         if (TBuff != larg) {

@@ -38,6 +38,12 @@ struct BMP_Header {
 // -1 otherwise (bad arguments are refused before any file is opened).
 int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP);
 
+// The header of such a file and, for an 8-bit image, its palette, into Entete (at least
+// 1078 bytes): the bytes that come before the first pixel row. Returns their number (1078,
+// or 54 for 24-bit), or -1 for an image that the header's 32-bit sizes cannot describe (or
+// bad arguments).
+int EnteteBMP(unsigned char *Entete, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
+
 // The same into a stream already open for writing, at its position; the stream is flushed,
 // not closed. Returns 0 when every byte was written and flushed, -1 otherwise.
 int SauveBMPFile(FILE *fd, unsigned char **Buff, int NbCol, int NbLig, int Type, Color32 *ColorMAP);

@@ -38,12 +38,11 @@
 // reach every file of the run's folder but nothing outside it.
 //
 // Each input runs in-process in a private folder below /tmp: the working folder is emptied,
-// the files written, stdin reopened on the answers, opening() and treatment() called. Every
-// end of the run goes through end_run, whose hook throws back here (an exception, not a
-// longjmp, so that the tool's strings are destroyed on the way and no leak is reported),
-// and release_run_state() then gives back every grid and file, so that the next input
-// starts from the zero state. The memory budget keeps huge descriptors from exhausting
-// memory: they are refused as on a small machine. A FIFO blocks a tool that opens it for
+// the files written, stdin reopened on the answers, and run_dialogue called, which gives
+// back every file and sets the run state to zero, so that the next input starts from the
+// zero state. A pixel limit keeps huge descriptors from taking minutes and gigabytes of
+// results, and a memory budget from exhausting memory: they are refused as on a small
+// machine. A FIFO blocks a tool that opens it for
 // reading; the fuzzer's -timeout (or ctest's TIMEOUT for a replayed seed) reports that.
 #include "orvande_3d_roughness.h"
 
@@ -69,21 +68,13 @@ namespace {
 
 const char separator[] = "~~~~";
 const size_t separator_size = 4;
-const unsigned long long run_memory_budget = 16ULL << 20; // DEMs above ~500k pixels are refused
+const unsigned long long run_memory_budget = 64ULL << 20;
+const unsigned long long run_max_pixels = 500000;
 
 std::string root;     // private folder; holds the working folder only
 std::string work_dir; // the run's working folder (root/work), the current directory of a run
 std::string home_dir; // the current directory between runs, where libFuzzer keeps its files
 std::string answers_path; // root/answers: the answers sit outside the folder the run sees
-
-struct RunEnded {
-    int status;
-};
-
-void end_hook(int status)
-{
-    throw RunEnded{status};
-}
 
 void remove_root();
 
@@ -340,8 +331,6 @@ void setup()
     home_dir = cwd;
     std::free(cwd);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) broken("cannot silence stdout");
-    end_run_hook = end_hook;
-    memory_budget = run_memory_budget;
     std::atexit(remove_root);
 }
 
@@ -357,14 +346,10 @@ int run_tool(const std::string &answers, std::string &said)
     if (capture == nullptr) broken("cannot capture stderr");
     stderr = capture;
 
-    int status = 0;
-    try {
-        opening();
-        treatment();
-    } catch (const RunEnded &e) {
-        status = e.status;
-    }
-    release_run_state();
+    RunLimits limits;
+    limits.memory_budget = run_memory_budget;
+    limits.max_pixels = run_max_pixels;
+    const int status = run_dialogue(limits);
     stderr = saved_stderr;
     std::fclose(capture);
     said.assign(errors, errors_size);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The memory check counts the cgroup's memory limit: under a 300 MB cgroup, a DEM whose
-# centred image alone takes 400 MB is refused at once, naming the limit, instead of being
-# killed by the kernel halfway, also from a child cgroup without a limit of its own. A
-# 2000 x 2000 DEM still runs there. Skipped (77) where a
+# lines of 5 million pixels take 800 MB on one thread is refused at once, naming the limit,
+# instead of being killed by the kernel halfway, also from a child cgroup without a limit of
+# its own. A 2000 x 2000 DEM still runs there. Skipped (77) where a
 # memory cgroup cannot be made (not root, or no writable cgroup file system).
 set -u
 bin=${ORVANDE_BIN:?}
@@ -24,7 +24,7 @@ parent=$dir
 cleanup() { rm -rf "$tmp"; rmdir "$parent/child" "$parent" 2>/dev/null; }
 trap cleanup EXIT
 mkdir -p "$tmp/c:/images/z"
-printf '20000\n20000\n2\n0\n0\n1\n' >"$tmp/c:/images/z/big_m2.txt"
+printf '3\n5000000\n2\n0\n0\n1\n' >"$tmp/c:/images/z/big_m2.txt"
 head -c 1000 /dev/zero >"$tmp/c:/images/z/big_m2.raw"
 printf '2000\n2000\n2\n0\n0\n1\n' >"$tmp/c:/images/z/ok_m2.txt"
 head -c 8000000 /dev/urandom >"$tmp/c:/images/z/ok_m2.raw"

@@ -215,12 +215,13 @@ TEST_F(BadInput, DescriptorWithoutUsableSizeEndsTheRunAndCreatesNothing)
     }
 }
 
-// 100000 x 100000 pixels need about 30 x 10^10 bytes: the run ends as soon as the size is
-// read, before anything is allocated or asked.
+// Lines of 2 x 10^9 pixels need about 3 x 10^11 bytes on one thread: the run ends as soon
+// as the size is read, before anything is allocated or asked. (The number of lines does not
+// count: nothing holds a whole image.)
 TEST(ToolEnds, DemTooLargeForMemory)
 {
     TempDir tmp;
-    write_dem(tmp.path(), "zone1", "huge", 0, peak_3x4, "1000000\n1000000\n2\n0\n0\n5\n");
+    write_dem(tmp.path(), "zone1", "huge", 0, peak_3x4, "3\n2000000000\n2\n0\n0\n5\n");
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = run_tool(tmp.path(), "zone1\nhuge\n0\n0\nrough\n1\n0\n", with_timeout(30));
     ASSERT_FALSE(r.timed_out);
@@ -234,6 +235,22 @@ TEST(ToolEnds, DemTooLargeForMemory)
 // ---------------------------------------------------------------------------------------
 // Result files that cannot be created or written
 // ---------------------------------------------------------------------------------------
+// A bitmap of 70000 x 70000 pixels (4.9 GB) does not fit the BMP header's 32-bit sizes: it
+// is refused at the format answer, before anything is computed, pointing to raw results.
+TEST(ToolEnds, BitmapBeyondTheBmpSizesIsRefusedAtTheFormatAnswer)
+{
+    TempDir tmp;
+    write_dem(tmp.path(), "zone1", "wide", 0, peak_3x4, "70000\n70000\n2\n0\n0\n5\n");
+    const auto before = snapshot(tmp.path());
+    const RunResult r = run_tool(tmp.path(), "zone1\nwide\n0\n0\nrough\n0\n0\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "a bitmap of 70000 lines and 70000 columns is larger than a BMP file can describe "
+                                "(4 GiB); answer 1 (raster) at the format question for raw results")) << r.err;
+    EXPECT_TRUE(contains(r.out, say::format_menu()));
+    EXPECT_FALSE(contains(r.out, "Stretch"));
+    EXPECT_TRUE(same_files(before, snapshot(tmp.path())));
+}
+
 // A result file that cannot be created (its name is taken by a folder) ends the run at once,
 // naming it.
 TEST(ToolEnds, ResultFileThatCannotBeCreated)

@@ -458,6 +458,8 @@ TEST(ToolThreads, SameBytesForEveryThreadCount)
 }
 
 // 3000 x 3000 pixels under a 100 MiB address-space limit: the whole grids would take 270 MB.
+// Under 20 MiB the run is refused; a DEM of many lines runs under 100 MiB; so do 230
+// threads configured for few lines under 2 GiB.
 TEST(ToolThreads, LargeDemUnderAnAddressSpaceLimit)
 {
 #ifdef ORVANDE_TOOL_ASAN
@@ -482,6 +484,16 @@ TEST(ToolThreads, LargeDemUnderAnAddressSpaceLimit)
     EXPECT_EQ(tight.status, 1);
     EXPECT_TRUE(mentions(tight.err, "the address-space limit (ulimit -v) allows")) << tight.err;
     EXPECT_FALSE(fs::exists(dir / "tight_roughness.raw"));
+
+    // 120000 lines of 1000 pixels (a short raster: zeros) under the same 100 MiB: nothing
+    // grows with the number of lines, where a whole image would take 120 MB.
+    write_dem(tmp.path(), "z", "tall", 0, rough_dem(3, 1000), "120000\n1000\n2\n0\n0\n1\n");
+    limited.address_space_limit = 100LL << 20;
+    const RunResult tall = run_tool(tmp.path(), "z tall 0 0 tall 1 2\n", limited);
+    EXPECT_EQ(tall.status, 0) << tall.err;
+    EXPECT_EQ(fs::file_size(dir / "tall_roughness_str.raw"), 120000000u);
+    fs::remove(dir / "tall_roughness.raw");
+    fs::remove(dir / "tall_roughness_str.raw");
 
     // 230 threads configured for a DEM of 48 interior lines: the check counts the 48 that
     // start, not 230 stacks, and the run fits in 2 GiB.
