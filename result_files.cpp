@@ -143,28 +143,38 @@ static void take_mode_and_group(int fd, const std::string &target)
     if (fchmod(fd, st.st_mode & 07777) != 0) { /* keep the default bits */ }
 }
 
-int create_temporary_beside(const std::string &target, int &slot)
+// Records as a temporary the first hidden name ".<tag>.<pid>-<n>.part" beside `target` that
+// `make` creates (it returns 0, or an errno value: EEXIST tries the next n), with the
+// interrupting signals held meanwhile. Returns its slot, or -1 with errno set.
+template <typename Make> static int record_hidden_temporary(const std::string &target, Make make)
 {
-    int fd = -1;
+    int error = EEXIST, slot = -1;
     hold_interrupting_signals(true);
-    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+    for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
         const std::string name = hidden_name(target, attempt, ".part");
         if (name.size() >= PATH_MAX || nb_temporaries >= max_temporaries) {
-            errno = ENAMETOOLONG;
+            error = ENAMETOOLONG;
             break;
         }
         std::memcpy(temporaries[nb_temporaries], name.c_str(), name.size() + 1);
-        fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    const int error = errno;
-    if (fd >= 0) {
-        slot = nb_temporaries++;
-        take_mode_and_group(fd, target);
-        (void)fstat(fd, &written[slot]);
+        error = make(temporaries[nb_temporaries]);
+        if (error == 0) slot = nb_temporaries++;
     }
     hold_interrupting_signals(false);
     errno = error;
+    return slot;
+}
+
+int create_temporary_beside(const std::string &target, int &slot)
+{
+    int fd = -1;
+    slot = record_hidden_temporary(target, [&](const char *name) {
+        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        return fd < 0 ? errno : 0;
+    });
+    if (fd < 0) return -1;
+    take_mode_and_group(fd, target);
+    (void)fstat(fd, &written[slot]);
     return fd;
 }
 
@@ -182,26 +192,12 @@ bool name_temporary(int fd, const std::string &target, int &slot)
 {
     if (slot >= 0) return true;
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int error = 0;
-    hold_interrupting_signals(true);
-    for (int attempt = 0; attempt < 100 && slot < 0; attempt++) {
-        const std::string name = hidden_name(target, attempt, ".part");
-        if (name.size() >= PATH_MAX || nb_temporaries >= max_temporaries) {
-            error = ENAMETOOLONG;
-            break;
-        }
-        std::memcpy(temporaries[nb_temporaries], name.c_str(), name.size() + 1);
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            slot = nb_temporaries++;
-            (void)fstat(fd, &written[slot]);
-        } else if (errno != EEXIST) {
-            error = errno;
-            break;
-        }
-    }
-    hold_interrupting_signals(false);
-    if (slot < 0) errno = error != 0 ? error : EEXIST;
-    return slot >= 0;
+    slot = record_hidden_temporary(target, [&](const char *name) {
+        return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    });
+    if (slot < 0) return false;
+    (void)fstat(fd, &written[slot]);
+    return true;
 }
 
 void remove_temporaries()

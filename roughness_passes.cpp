@@ -30,13 +30,14 @@ struct Plan {
     bool read_on_caller = false; // the calling thread reads each round's lines
     int round_lines = 1;
     int rounds = 0;
-    int round_first(int r) const { return r * round_lines; }
-    int round_end(int r) const { return std::min(nb_lig, round_first(r) + round_lines); }
+    int round_first(int r) const { return static_cast<int>(std::min<int64_t>(nb_lig, int64_t(r) * round_lines)); }
+    int round_end(int r) const { return static_cast<int>(std::min<int64_t>(nb_lig, int64_t(round_first(r)) + round_lines)); }
     // Chunk c of the round whose interior lines are first .. end - 1.
     Span chunk(int c, int first, int end) const
     {
         const int line = first + c / strips * per_chunk, col = 1 + c % strips * strip;
-        return Span{line, std::min(end, line + per_chunk), col, std::min(nb_col - 1, col + strip), nb_col};
+        return Span{line, std::min(end, line + per_chunk), col,
+                    static_cast<int>(std::min<int64_t>(nb_col - 1, int64_t(col) + strip)), nb_col};
     }
 };
 
@@ -66,13 +67,13 @@ Plan make_plan(const RasterInput &in, int threads, bool delivers)
     interior_lines(p.nb_lig, p.nb_col, 0, p.nb_lig, &first, &end);
     p.interior = end - first;
     const int by_size = std::clamp((1 << 18) / cols + 1, 1, 256);
-    const int by_threads = std::max(1, (p.interior + 8 * threads - 1) / (8 * threads));
+    const int by_threads = static_cast<int>(std::max<int64_t>(1, (int64_t(p.interior) + 8 * threads - 1) / (8 * threads)));
     p.per_chunk = std::min(by_size, by_threads);
     p.strip = std::max(p.nb_col - 2, 1);
     const int64_t budget = std::max(scratch_budget, int64_t(window_bytes_a_column) * p.nb_col);
     if (int64_t(window_bytes_a_column) * p.nb_col * threads > budget) { // very wide lines, many threads
         p.strip = static_cast<int>(std::max<int64_t>(1024, budget / (int64_t(window_bytes_a_column) * threads)));
-        p.strips = (p.nb_col - 2 + p.strip - 1) / p.strip;
+        p.strips = static_cast<int>((int64_t(p.nb_col) - 2 + p.strip - 1) / p.strip);
         if (p.strips > 1) p.per_chunk = 1;
     }
     p.read_on_caller = !in.any_thread || p.strips > 1;
@@ -86,7 +87,7 @@ Plan make_plan(const RasterInput &in, int threads, bool delivers)
         p.round_lines = 4 * threads * p.per_chunk;
     else
         p.round_lines = std::max(p.nb_lig, 1);
-    p.rounds = (p.nb_lig + p.round_lines - 1) / p.round_lines;
+    p.rounds = static_cast<int>((int64_t(p.nb_lig) + p.round_lines - 1) / p.round_lines);
     return p;
 }
 
@@ -212,7 +213,7 @@ bool run_pass(const RasterInput &in, const Plan &plan, const char *name, const P
         int first, end;
         interior_lines(plan.nb_lig, plan.nb_col, plan.round_first(r), plan.round_end(r), &first, &end);
         if (first < end && plan.read_on_caller && !lines.load(first - 1, end + 1)) return false;
-        const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
+        const int chunks = static_cast<int>((int64_t(end) - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips);
         const ChunkWork chunk_work = [&](int thread, int c) { return work(thread, c, plan.chunk(c, first, end), fetch); };
         const auto between = [&](int done) {
             check_cancelled(options);
@@ -238,8 +239,8 @@ int pass_threads_used(int nb_lig, int nb_col, int threads)
     const Plan plan = make_plan(in, slots, false);
     int first, end;
     interior_lines(plan.nb_lig, plan.nb_col, 0, std::min(plan.nb_lig, plan.round_lines), &first, &end);
-    const int chunks = (end - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
-    return std::min(slots, std::max(chunks, 1));
+    const int64_t chunks = (int64_t(end) - first + plan.per_chunk - 1) / plan.per_chunk * plan.strips;
+    return static_cast<int>(std::min<int64_t>(slots, std::max<int64_t>(chunks, 1)));
 }
 
 // ---------------------------------------------------------------------------------------
