@@ -47,6 +47,18 @@ int create_result_temporary(const std::string &shown)
 
 } // namespace
 
+// Whether a result's name leads through links to a file named as a DEM raster or
+// descriptor is ("..._m2.raw", "..._m4.txt"), of this run's DEM or of another one.
+static bool leads_to_a_dem_file(const std::string &shown, const std::string &target)
+{
+    if (target == shown) return false;
+    for (const char *suffix : {"_m2.raw", "_m4.raw", "_m2.txt", "_m4.txt"}) {
+        const size_t n = std::strlen(suffix);
+        if (target.size() >= n && target.compare(target.size() - n, n, suffix) == 0) return true;
+    }
+    return false;
+}
+
 void add_result(const std::string &shown, bool is_descriptor, const FileId &raster, const FileId &descriptor)
 {
     Result r;
@@ -60,6 +72,8 @@ void add_result(const std::string &shown, bool is_descriptor, const FileId &rast
                      "is written");
         if (!S_ISREG(st.st_mode)) fail("the result file " + shown + " is not a regular file; nothing is written");
     }
+    if (leads_to_a_dem_file(shown, r.target))
+        fail("the result file " + shown + " leads to " + r.target + ", a DEM file; nothing is written");
     const bool earlier = lstat(r.target.c_str(), &st) == 0;
     const int error = check_replaceable(r.target);
     if (error != 0 && earlier) fail_on_file("cannot replace the earlier result file", shown, error);
