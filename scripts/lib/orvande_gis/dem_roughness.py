@@ -11,6 +11,7 @@ renamed into place as one set.
 import argparse
 import os
 import sys
+import time
 
 import numpy as np
 from osgeo import gdal
@@ -18,6 +19,7 @@ from osgeo import gdal
 from . import VERSION, maps, roughness_module, safe_files
 from .safe_files import NAME_MAX, Interrupted, Refusal
 from .source import Dem, add_conversion_options
+from .gdal_thread import GdalThread
 from .source_lines import SourceLines
 from .source import round_half_away
 from .tool_format import sea_level_warning
@@ -154,7 +156,7 @@ def check_outputs(finals, dem, overwrite):
 
 # ---------------------------------------------------------------- the run
 
-def elevations(dem, args, say):
+def elevations(dem, args):
     """(exact unit or None, fill in metres or None) as the passes take them."""
     exact = dem.exact_unit(args)
     if args.unit:
@@ -176,34 +178,67 @@ def elevations(dem, args, say):
 
 def compute(dem, args, finals, say):
     core = roughness_module.load()
-    exact, fill = elevations(dem, args, say)
+    exact, fill = elevations(dem, args)
     budget = min(CACHE_BYTES, _physical_memory() // 8)
     block = os.environ.get("ORVANDE_GIS_BLOCK_LINES", "")  # lines a block (tests)
     block = int(block) if block.isdigit() and int(block) > 0 else None
-    lines = SourceLines(dem, exact, fill, budget, strip_lines=block)
-    outputs = maps.Outputs(finals, dem)
+    thread = GdalThread()
+    lines = SourceLines(dem, exact, fill, budget, strip_lines=block, gdal_thread=thread)
     try:
-        def write(first, ratio, centred, stretched):
-            count = len(centred)
-            arrays = {"centred": centred, "stretched": stretched}
-            if ratio is not None:
-                arrays["ratio"] = ratio.astype(np.float32)
-                arrays["mask"] = (~np.isnan(ratio)).view(np.uint8) * np.uint8(255)
-            else:
-                lo, hi = max(first - 1, 0), min(first + count + 1, dem.lines)
-                arrays["mask"] = maps.has_ratio(lines.valid(lo, hi - lo), first, count, dem.lines)
-            outputs.put(first, arrays)
+        outputs = maps.Outputs(finals, dem)
+    except BaseException:
+        thread.stop()
+        raise
+    outputs.thread = thread
+    spent = {"reading": 0.0, "writing": 0.0}
 
-        figures = core.stream(lines.read, dem.lines, dem.columns, args.coef, write=write,
+    def read(first, count):
+        t = time.perf_counter()
+        got = lines.read(first, count)
+        spent["reading"] += time.perf_counter() - t
+        return got
+
+    def write(first, ratio, centred, stretched):
+        t = time.perf_counter()
+        count = len(centred)
+        arrays = {"centred": centred, "stretched": stretched}
+        if ratio is not None:
+            arrays["ratio"] = ratio.astype(np.float32)
+            arrays["mask"] = (~np.isnan(ratio)).view(np.uint8) * np.uint8(255)
+        else:
+            lo, hi = max(first - 1, 0), min(first + count + 1, dem.lines)
+            arrays["mask"] = maps.has_ratio(lines.valid(lo, hi - lo), first, count, dem.lines)
+        outputs.put(first, arrays)
+        spent["writing"] += time.perf_counter() - t
+
+    try:
+        start = time.perf_counter()
+        figures = core.stream(read, dem.lines, dem.columns, args.coef, write=write,
                               unit=lines.unit, progress=say.progress, ratio="ratio" in finals,
                               block_lines=lines.strip_lines)
+        streamed = time.perf_counter()
         say.end_progress()
         outputs.finish(figures)
+        thread.stop()
         outputs.commit()
+        if os.environ.get("ORVANDE_GIS_TIMES"):
+            _times(spent, streamed - start, time.perf_counter() - streamed, lines)
     finally:
         say.end_progress()
+        thread.stop()  # before closing the outputs: no GDAL call on two threads
         outputs.discard()
     return lines, fill, figures
+
+
+def _times(spent, streamed, closing, lines):
+    """Where the time went (ORVANDE_GIS_TIMES=1), on standard error."""
+    passes = streamed - spent["reading"] - spent["writing"]
+    print(f"decoding the source (and joining its strips): {spent['reading']:.3f} s, "
+          f"{len(lines.surveyed)} strips of {lines.strip_lines} lines, "
+          f"{len(lines.kept)} kept ({lines.kept_bytes >> 20} MiB)\n"
+          f"the passes: {passes:.3f} s\n"
+          f"encoding the outputs: {spent['writing']:.3f} s while the passes ran, "
+          f"{closing:.3f} s to complete and close them", file=sys.stderr)
 
 
 def roughness(args, say):

@@ -10,7 +10,8 @@ level can be turned back into a ratio interval.
 
 Each output is written to a temporary beside its final name; commit() renames the set.
 Lines go to GDAL in whole rows of tiles, so that no tile is written twice and GDAL's cache
-holds at most a few rows of tiles.
+holds at most a few rows of tiles: each row is compressed and written as soon as it is
+complete, on the run's GDAL thread (gdal_thread) while the passes go on.
 """
 
 import os
@@ -24,8 +25,10 @@ from . import safe_files
 from .safe_files import Refusal
 
 TILE = 256
-CREATION = ["TILED=YES", f"BLOCKXSIZE={TILE}", f"BLOCKYSIZE={TILE}", "COMPRESS=DEFLATE",
+CREATION = ["TILED=YES", f"BLOCKXSIZE={TILE}", f"BLOCKYSIZE={TILE}", "COMPRESS=DEFLATE", "ZLEVEL=1",
             "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS"]
+# Blocks handed to the GDAL thread and not yet written, at most.
+QUEUED_WRITES = 2
 # GDAL's side files of a raster: overviews, statistics and other auxiliary data, a mask.
 SIDE_SUFFIXES = (".aux.xml", ".ovr", ".ovr.aux.xml", ".msk", ".aux")
 # (suffix of the output name, what it holds, GDAL type)
@@ -53,7 +56,10 @@ class Outputs:
     """The outputs under temporary names: put(first, ...) for each block in line order,
     finish(figures), then commit() (or discard())."""
 
-    def __init__(self, finals, dem):
+    def __init__(self, finals, dem, gdal_thread=None):
+        """GDAL_THREAD (a gdal_thread.GdalThread): the lines are written there, at most
+        QUEUED_WRITES blocks behind."""
+        self.thread, self.queued = gdal_thread, []
         self.finals, self.lines, self.columns = finals, dem.lines, dem.columns
         self.temps, self.datasets, self.bands = [], {}, {}
         self.tmp_of = {}
@@ -99,7 +105,7 @@ class Outputs:
             line = first + pos
             if self.held == 0 and line % TILE == 0 and count - pos >= TILE:
                 n = (count - pos) // TILE * TILE
-                self._write(line, {k: a[pos:pos + n] for k, a in arrays.items()})
+                self._send(line, {k: a[pos:pos + n] for k, a in arrays.items()})
                 pos += n
                 continue
             if self.held == 0:
@@ -110,16 +116,26 @@ class Outputs:
             self.held += n
             pos += n
             if self.held == TILE or self.start + self.held == self.lines:
-                self._write(self.start, {k: a[:self.held] for k, a in self.pending.items()})
+                self._send(self.start, {k: a[:self.held] for k, a in self.pending.items()})
                 self.held = 0
 
+    def _send(self, line, arrays):
+        if not self.thread:
+            return self._write(line, arrays)
+        self.queued.append(self.thread.submit(self._write, line,
+                                              {k: np.array(a) for k, a in arrays.items()}))
+        while len(self.queued) > QUEUED_WRITES:
+            self.queued.pop(0).result()  # a failed write raises its Refusal here
+
     def _write(self, line, arrays):
+        """Whole rows of tiles: written, then compressed and flushed to the file."""
         failed = None
         for kind in self.bands:
             try:
                 self.bands[kind].WriteArray(arrays[kind], 0, line)
                 if kind != "ratio":
                     self.bands[kind].GetMaskBand().WriteArray(arrays["mask"], 0, line)
+                self.datasets[kind].FlushCache()
             except RuntimeError as e:
                 failed = _failure(self.finals[kind], self.tmp_of[kind], e)
                 break
@@ -127,7 +143,15 @@ class Outputs:
             raise Refusal(failed)
 
     def finish(self, figures):
-        """The metadata, then every output completed and closed."""
+        """The metadata, then every output completed and closed (on the GDAL thread)."""
+        while self.queued:
+            self.queued.pop(0).result()
+        if self.thread:
+            self.thread.call(self._close, figures)
+        else:
+            self._close(figures)
+
+    def _close(self, figures):
         for kind, ds in self.datasets.items():
             for key, value in figures_metadata(figures, kind).items():
                 ds.SetMetadataItem(key, value)

@@ -2,10 +2,10 @@
 the passes ask, in the written order (north-up, west-left).
 
 The band is decoded in strips of whole lines aligned on its blocks (a tiled GeoTIFF's tile
-rows), each strip once: the first strips are kept while they fit the cache's budget, the
-last three decoded are kept besides (a block's halo lines and the next block share them),
-and any other strip is decoded again when asked for. So the memory is bounded by the budget
-whatever the raster's size, and a raster that fits is decoded once for all the passes.
+rows): when the whole decoded raster fits the cache's budget, each strip is decoded once and
+kept for all the passes; else only the last three decoded are kept (a block's halo lines
+and the next block share them) and the passes decode the strips again. So the memory is
+bounded by the budget whatever the raster's size.
 
 Samples go to the passes in one of two forms:
 - whole numbers of a unit (Dem.exact_unit): uint16 or int32 samples in that unit, with a
@@ -33,8 +33,11 @@ class SourceLines:
     """read(first, count) for orvande_roughness.stream, with the survey of what it read
     (lowest valid elevation, count at 0 m or below) for the sea-level warning."""
 
-    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None):
-        """EXACT: (unit, shift) or None (metres); FILL: metres or None."""
+    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None, gdal_thread=None):
+        """EXACT: (unit, shift) or None (metres); FILL: metres or None. GDAL_THREAD (a
+        gdal_thread.GdalThread): decode there, the next strip ahead of the passes."""
+        self.thread = gdal_thread
+        self.ahead = {}  # strip index: future of its decoding
         self.dem, self.pixels, self.band = dem, dem.pixels, dem.band
         self.lines, self.columns = dem.lines, dem.columns
         self.exact = exact
@@ -45,7 +48,6 @@ class SourceLines:
         if exact and fill is not None:
             self.fill_samples = round_half_away(fill * self.per_metre)
         self.strip_lines = strip_lines or self._strip_lines()
-        self.cache_bytes = cache_bytes
         self.kept, self.kept_bytes = {}, 0
         self.recent = collections.OrderedDict()
         self.surveyed = set()
@@ -59,6 +61,16 @@ class SourceLines:
                             and self.pixels.scale == 1.0 and self.pixels.offset == 0.0
                             and dem.factor == 1 and not self.pixels.add
                             and (fill is None or float(np.float32(fill)) == fill))
+        self.cache_bytes = cache_bytes if self._whole_bytes() <= cache_bytes else 0
+
+    def _whole_bytes(self):
+        """The bytes of the whole raster decoded (at most: a mask counted whenever there
+        may be one)."""
+        if self.exact:
+            per_pixel = 4 + (0 if self.band.GetMaskFlags() == gdal.GMF_ALL_VALID else 1)
+        else:
+            per_pixel = 4 if self.raw_float32 else 8
+        return self.lines * self.columns * per_pixel
 
     def _strip_lines(self):
         block_lines = max(1, self.band.GetBlockSize()[1])
@@ -95,17 +107,29 @@ class SourceLines:
         return [self._strip(s) for s in range(s0, s1 + 1)]
 
     def _join(self, parts, first, count):
+        """Lines FIRST.. of the strips PARTS (the first holds FIRST): a view into one strip,
+        else a copy of only the lines asked for."""
         a = first - (first // self.strip_lines) * self.strip_lines
         if len(parts) == 1:
             return parts[0][a:a + count]
-        return np.concatenate(parts)[a:a + count]
+        end = (first + count) - ((first + count - 1) // self.strip_lines) * self.strip_lines
+        return np.concatenate([parts[0][a:]] + parts[1:-1] + [parts[-1][:end]])
 
     def _strip(self, index):
         got = self.kept.get(index) or self.recent.get(index)
         if got is not None:
             self.recent.move_to_end(index, last=True) if index in self.recent else None
             return got
-        got = self._decode(index)
+        if index in self.ahead:
+            got = self.ahead.pop(index).result()
+        elif self.thread:
+            got = self.thread.call(self._decode, index)
+        else:
+            got = self._decode(index)
+        following = index + 1
+        if (self.thread and following * self.strip_lines < self.lines and following not in self.kept
+                and following not in self.recent and following not in self.ahead):
+            self.ahead[following] = self.thread.submit(self._decode, following)
         size = sum(a.nbytes for a in got if a is not None)
         if self.kept_bytes + size <= self.cache_bytes:
             self.kept[index] = got
