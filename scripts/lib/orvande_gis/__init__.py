@@ -7,7 +7,6 @@
 - tool_format: the roughness tool's DEM format (dem-import's conversion);
 - roughness_module: finding the roughness passes' Python module, orvande_roughness;
 - maps: the GeoTIFF outputs of dem-roughness, written a block of lines at a time;
-- gdal_thread: the one thread of a run's GDAL calls, beside the passes;
 - dem_import, dem_roughness: the two command lines.
 """
 

@@ -19,7 +19,6 @@ from osgeo import gdal
 from . import VERSION, maps, roughness_module, safe_files
 from .safe_files import NAME_MAX, Interrupted, Refusal
 from .source import Dem, add_conversion_options
-from .gdal_thread import GdalThread
 from .source_lines import SourceLines
 from .source import round_half_away
 from .tool_format import sea_level_warning
@@ -182,14 +181,8 @@ def compute(dem, args, finals, say):
     budget = min(CACHE_BYTES, _physical_memory() // 8)
     block = os.environ.get("ORVANDE_GIS_BLOCK_LINES", "")  # lines a block (tests)
     block = int(block) if block.isdigit() and int(block) > 0 else None
-    thread = GdalThread()
-    lines = SourceLines(dem, exact, fill, budget, strip_lines=block, gdal_thread=thread)
-    try:
-        outputs = maps.Outputs(finals, dem)
-    except BaseException:
-        thread.stop()
-        raise
-    outputs.thread = thread
+    lines = SourceLines(dem, exact, fill, budget, strip_lines=block)
+    outputs = maps.Outputs(finals, dem)
     spent = {"reading": 0.0, "writing": 0.0}
 
     def read(first, count):
@@ -219,13 +212,11 @@ def compute(dem, args, finals, say):
         streamed = time.perf_counter()
         say.end_progress()
         outputs.finish(figures)
-        thread.stop()
         outputs.commit()
         if os.environ.get("ORVANDE_GIS_TIMES"):
             _times(spent, streamed - start, time.perf_counter() - streamed, lines)
     finally:
         say.end_progress()
-        thread.stop()  # before closing the outputs: no GDAL call on two threads
         outputs.discard()
     return lines, fill, figures
 

@@ -11,7 +11,10 @@ level can be turned back into a ratio interval.
 Each output is written to a temporary beside its final name; commit() renames the set.
 Lines go to GDAL in whole rows of tiles, so that no tile is written twice and GDAL's cache
 holds at most a few rows of tiles: each row is compressed and written as soon as it is
-complete, on the run's GDAL thread (gdal_thread) while the passes go on.
+complete. (Decoding and compressing on a thread of their own while the passes compute
+gained nothing measurable on two busy cores and took 15 % more memory; and a thread that
+writes through GDAL while another reads the source can deadlock in GDAL's block cache,
+which all datasets share.)
 """
 
 import os
@@ -27,8 +30,6 @@ from .safe_files import Refusal
 TILE = 256
 CREATION = ["TILED=YES", f"BLOCKXSIZE={TILE}", f"BLOCKYSIZE={TILE}", "COMPRESS=DEFLATE", "ZLEVEL=1",
             "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS"]
-# Blocks handed to the GDAL thread and not yet written, at most.
-QUEUED_WRITES = 2
 # GDAL's side files of a raster: overviews, statistics and other auxiliary data, a mask.
 SIDE_SUFFIXES = (".aux.xml", ".ovr", ".ovr.aux.xml", ".msk", ".aux")
 # (suffix of the output name, what it holds, GDAL type)
@@ -56,10 +57,7 @@ class Outputs:
     """The outputs under temporary names: put(first, ...) for each block in line order,
     finish(figures), then commit() (or discard())."""
 
-    def __init__(self, finals, dem, gdal_thread=None):
-        """GDAL_THREAD (a gdal_thread.GdalThread): the lines are written there, at most
-        QUEUED_WRITES blocks behind."""
-        self.thread, self.queued = gdal_thread, []
+    def __init__(self, finals, dem):
         self.finals, self.lines, self.columns = finals, dem.lines, dem.columns
         self.temps, self.datasets, self.bands = [], {}, {}
         self.tmp_of = {}
@@ -105,7 +103,7 @@ class Outputs:
             line = first + pos
             if self.held == 0 and line % TILE == 0 and count - pos >= TILE:
                 n = (count - pos) // TILE * TILE
-                self._send(line, {k: a[pos:pos + n] for k, a in arrays.items()})
+                self._write(line, {k: a[pos:pos + n] for k, a in arrays.items()})
                 pos += n
                 continue
             if self.held == 0:
@@ -116,16 +114,8 @@ class Outputs:
             self.held += n
             pos += n
             if self.held == TILE or self.start + self.held == self.lines:
-                self._send(self.start, {k: a[:self.held] for k, a in self.pending.items()})
+                self._write(self.start, {k: a[:self.held] for k, a in self.pending.items()})
                 self.held = 0
-
-    def _send(self, line, arrays):
-        if not self.thread:
-            return self._write(line, arrays)
-        self.queued.append(self.thread.submit(self._write, line,
-                                              {k: np.array(a) for k, a in arrays.items()}))
-        while len(self.queued) > QUEUED_WRITES:
-            self.queued.pop(0).result()  # a failed write raises its Refusal here
 
     def _write(self, line, arrays):
         """Whole rows of tiles: written, then compressed and flushed to the file."""
@@ -143,15 +133,7 @@ class Outputs:
             raise Refusal(failed)
 
     def finish(self, figures):
-        """The metadata, then every output completed and closed (on the GDAL thread)."""
-        while self.queued:
-            self.queued.pop(0).result()
-        if self.thread:
-            self.thread.call(self._close, figures)
-        else:
-            self._close(figures)
-
-    def _close(self, figures):
+        """The metadata, then every output completed and closed."""
         for kind, ds in self.datasets.items():
             for key, value in figures_metadata(figures, kind).items():
                 ds.SetMetadataItem(key, value)

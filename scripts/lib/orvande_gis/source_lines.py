@@ -33,11 +33,8 @@ class SourceLines:
     """read(first, count) for orvande_roughness.stream, with the survey of what it read
     (lowest valid elevation, count at 0 m or below) for the sea-level warning."""
 
-    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None, gdal_thread=None):
-        """EXACT: (unit, shift) or None (metres); FILL: metres or None. GDAL_THREAD (a
-        gdal_thread.GdalThread): decode there, the next strip ahead of the passes."""
-        self.thread = gdal_thread
-        self.ahead = {}  # strip index: future of its decoding
+    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None):
+        """EXACT: (unit, shift) or None (metres); FILL: metres or None."""
         self.dem, self.pixels, self.band = dem, dem.pixels, dem.band
         self.lines, self.columns = dem.lines, dem.columns
         self.exact = exact
@@ -120,16 +117,7 @@ class SourceLines:
         if got is not None:
             self.recent.move_to_end(index, last=True) if index in self.recent else None
             return got
-        if index in self.ahead:
-            got = self.ahead.pop(index).result()
-        elif self.thread:
-            got = self.thread.call(self._decode, index)
-        else:
-            got = self._decode(index)
-        following = index + 1
-        if (self.thread and following * self.strip_lines < self.lines and following not in self.kept
-                and following not in self.recent and following not in self.ahead):
-            self.ahead[following] = self.thread.submit(self._decode, following)
+        got = self._decode(index)
         size = sum(a.nbytes for a in got if a is not None)
         if self.kept_bytes + size <= self.cache_bytes:
             self.kept[index] = got
