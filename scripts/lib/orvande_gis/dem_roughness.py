@@ -140,13 +140,10 @@ def check_outputs(finals, dem, overwrite):
                           f"{NAME_MAX} bytes")
         if not os.path.lexists(path):
             continue
-        for f in dem.files():
-            try:
-                if os.path.samefile(path, f):
-                    raise Refusal(f"SOURCE {f} would be replaced by the output {path}: "
-                                  "choose another OUTPUT")
-            except OSError:
-                pass
+        source_file = safe_files.same_file(path, dem.files())
+        if source_file:
+            raise Refusal(f"SOURCE {source_file} would be replaced by the output {path}: "
+                          "choose another OUTPUT")
         if os.path.isdir(path):
             raise Refusal(f"the output {path} is a folder")
         if not overwrite:

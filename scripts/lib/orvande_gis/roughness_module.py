@@ -50,14 +50,14 @@ def load():
     if NAME in sys.modules:
         return sys.modules[NAME]
     for _what, folders in places():
-        spec = importlib.machinery.PathFinder.find_spec(NAME, folders)
-        if spec is None:
+        found = importlib.machinery.PathFinder.find_spec(NAME, folders)
+        if found is None:
             continue
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(found)
         try:
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
         except ImportError as e:
-            raise Refusal(f"the roughness module {spec.origin} cannot be loaded: {e} (it must "
+            raise Refusal(f"the roughness module {found.origin} cannot be loaded: {e} (it must "
                           f"be built for {sys.executable}, Python "
                           f"{sys.version_info.major}.{sys.version_info.minor})")
         sys.modules[NAME] = module

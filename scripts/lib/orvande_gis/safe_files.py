@@ -125,6 +125,17 @@ def commit_held(pairs, temps, side_suffixes=()):
     raise_held(written=True)
 
 
+def same_file(path, others):
+    """The first of OTHERS that is PATH under any name (a link, the same file), or None."""
+    for other in others:
+        try:
+            if os.path.samefile(path, other):
+                return other
+        except OSError:
+            pass
+    return None
+
+
 def _backup(final, backup):
     """A second name (hard link) for an existing FINAL, or None."""
     if not os.path.lexists(final):

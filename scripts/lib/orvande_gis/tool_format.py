@@ -274,13 +274,8 @@ def check_destination(paths, source_files, overwrite):
     for path in paths:
         if not os.path.lexists(path):
             continue
-        for f in source_files:
-            try:
-                if os.path.samefile(path, f):
-                    raise Refusal(f"{path} is the source or one of its files: choose another "
-                                  "NAME or folder")
-            except OSError:
-                pass
+        if safe_files.same_file(path, source_files):
+            raise Refusal(f"{path} is the source or one of its files: choose another NAME or folder")
         if os.path.isdir(path):
             raise Refusal(f"{path} is a folder")
         if not overwrite:
