@@ -217,5 +217,5 @@ else
 fi
 
 echo "dem_import: $passes passed, $fails failed"
-"$py" "$src/tests/dem_import_test.py" || fails=$((fails + 1))
+(cd "$src/tests" && "$py" -m unittest dem_import_test) || fails=$((fails + 1))
 [ "$fails" = 0 ]

@@ -1,11 +1,14 @@
-"""dem-import on hostile and unusual rasters, made here with GDAL's Python bindings.
+"""dem-import on hostile and unusual rasters, made here with GDAL's Python bindings: a
+standard unittest module.
 
 Each refusal is checked for its status, one clear message on standard error, no traceback,
 and a work folder left exactly as it was (no file changed, no temporary left behind).
-Run by tests/dem_import.sh with a python3 that has GDAL's bindings and numpy.
+Run by tests/dem_import.sh with a python3 that has GDAL's bindings and numpy
+(python3 -m unittest dem_import_test, in tests/).
 """
 
 import os
+import re
 import resource
 import shutil
 import signal
@@ -13,6 +16,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
+import warnings
 
 import numpy as np
 from osgeo import gdal, osr
@@ -21,19 +26,19 @@ gdal.UseExceptions()
 SRC = os.environ.get("ORVANDE_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 IMPORT = os.path.join(SRC, "scripts", "dem-import")
 sys.path.insert(0, os.path.join(SRC, "scripts", "lib"))
-import dem_import  # noqa: E402
+from orvande_gis import safe_files, tool_format  # noqa: E402
 
 UTM = (500000.0, 30.0, 0.0, 4000000.0, 0.0, -30.0)
 GRID = [[100, 101, 102, 103], [104, 105, 106, 107], [108, 109, 110, 111]]
 ARC3 = 1 / 1200
-results = {"passed": 0, "failed": 0}
 WORKDIRS = []
+CASE = []  # the running TestCase, whose check() the helpers below call
 
 
 def check(what, ok, detail=""):
-    results["passed" if ok else "failed"] += 1
-    if not ok:
-        print(f"FAIL: {what}" + (f"\n      {detail}" if detail != "" else ""))
+    """One checked fact: a failure is reported with WHAT and DETAIL, and the test goes on."""
+    with CASE[-1].subTest(what):
+        CASE[-1].assertTrue(ok, f"{what}: {detail}")
 
 
 def make(path, values, dtype=gdal.GDT_Int16, gt=UTM, crs="EPSG:32633", driver="GTiff",
@@ -146,6 +151,9 @@ def sources(w):
     make(j("mars.tif"), np.full((3, 3), 5), crs="+proj=longlat +R=3396190 +no_defs",
          gt=(10, ARC3, 0, 1.5 * ARC3, 0, -ARC3))
     make(j("sea.tif"), [[-2, 0, 5], [1, 2, 3], [4, 0, 6]])
+    make(j("dm.tif"), GRID, then=lambda ds: ds.GetRasterBand(1).SetScale(0.1))
+    make(j("big32.tif"), np.full((3, 3), 3000000), dtype=gdal.GDT_Int32)
+    make(j("rotated.tif"), GRID, gt=(500000, 7.0711, 7.0711, 4000000, 7.0711, -7.0711))
     for shape in TINY:
         make(j("%dx%d.tif" % shape), np.ones(shape))
     for kind in MASKS:
@@ -201,6 +209,19 @@ CONVERSIONS = [(f"{k} filled with --fill min", [k + ".tif", "zone", f"m{i}", "--
      "so sea level gives ratios of millions and a flat grey image; --add 3 lifts the lowest to 1 m"),
     ("sea level: the --add it gives", ["sea.tif", "zone", "lifted", "--add", "3"], "lifted_m2.txt",
      [3, 3, 2, 1, 9, 30], ""),
+    ("--fill 0: advice that --add cannot follow is not given",
+     ["internal mask.tif", "zone", "fz", "--fill", "0", "--add", "5"], "fz_m2.raw",
+     [105, 106, 107, 108, 109, 0, 111, 112, 113, 114, 115, 116],
+     "warning: 1 pixel(s) are at 0 m or below (lowest 0 m): the ratio divides by the elevation, "
+     "so sea level gives ratios of millions and a flat grey image; the 1 nodata pixel(s) are "
+     "filled with 0 m, which --add does not lift: --fill min, or a --fill value above 0 "
+     "(the conversion goes on)"),
+    ("a band scale of 0.1: whole decimetres stored as such", ["dm.tif", "zone", "dm"], "dm_m2.raw",
+     SAMPLES, "hypsometric interval 1"),
+    ("whole metres beyond 32-bit millimetres: _m4 in metres", ["big32.tif", "zone", "big"],
+     "big_m4.txt", [3, 3, 4, 3000000, 3000000, 30], "hypsometric interval 0"),
+    ("a rotated 10 m grid: no rounding note", ["rotated.tif", "zone", "rot"], "rot_m2.txt",
+     [3, 4, 2, 100, 111, 10], "!rounded"),
     ("a folder of 48 two-byte letters", ["grid.tif", "é" * 48, "x"], "../" + "é" * 48 + "/x_m2.raw",
      SAMPLES, ""),
 ]
@@ -217,8 +238,9 @@ def test_tables():
         got = ([int(x) for x in open(path).read().split()] if path.endswith(".txt") else
                samples(path, "<u2" if "_m2" in written else "<i4")) if rc == 0 else err
         check(f"{what}: written", got == want, got)
-        check(f"{what}: said", said in out + err and ("--add" not in args or "warning" not in err),
-              out + err)
+        shown = said[1:] not in out + err if said.startswith("!") else said in out + err
+        advised = re.search(r"--add -?[0-9]", err)  # no --add advice once --add is given
+        check(f"{what}: said", shown and ("--add" not in args or not advised), out + err)
     check(".msk case had its sidecar", os.path.exists(os.path.join(w, "external .msk.tif.msk")))
     tool = os.environ.get("ORVANDE_BIN")
     if tool:
@@ -280,7 +302,7 @@ def test_failed_writes_keep_the_old_pair():
         real(a, b)
     os.replace = second_fails
     try:
-        dem_import.commit_pair([(os.path.join(w, "r.new"), os.path.join(w, "r")),
+        safe_files.commit_set([(os.path.join(w, "r.new"), os.path.join(w, "r")),
                                 (os.path.join(w, "t.new"), os.path.join(w, "t"))])
         check("a failed rename is reported", False)
     except OSError:
@@ -371,7 +393,7 @@ def test_import_dem_interface():
     make(os.path.join(w, "s.tif"), values, dtype=gdal.GDT_Float32, nodata=-9999,
          gt=(500000, 30, 0, 3999910, 0, 30))
     notes = []
-    got = dem_import.import_dem(os.path.join(w, "s.tif"), w, "s", Opts(), log=notes.append)
+    got = tool_format.import_dem(os.path.join(w, "s.tif"), w, "s", Opts(), log=notes.append)
     check("interface: _m4 millimetres", (got.storage, got.interval) == (1, 3) and
           got.raster == os.path.join(w, "s_m4.raw") and got.descriptor == os.path.join(w, "s_m4.txt"))
     check("interface: size and pixel", (got.lines, got.columns, got.pixel_size) == (3, 4, 30))
@@ -384,28 +406,34 @@ def test_import_dem_interface():
           got.nodata.tolist() == want.tolist(), got.nodata)
     check("interface: notes through log", any("south-up" in n for n in notes), notes)
     try:
-        dem_import.import_dem(os.path.join(w, "s.tif"), w, "s", Opts(), log=notes.append)
+        tool_format.import_dem(os.path.join(w, "s.tif"), w, "s", Opts(), log=notes.append)
         check("interface: an existing DEM raises Refusal", False)
-    except dem_import.Refusal as e:
+    except safe_files.Refusal as e:
         check("interface: an existing DEM raises Refusal", "exists" in str(e), str(e))
     Opts.fill = None
     make(os.path.join(w, "n.tif"), GRID)
-    got = dem_import.import_dem(os.path.join(w, "n.tif"), w, "n", Opts(), log=notes.append)
+    got = tool_format.import_dem(os.path.join(w, "n.tif"), w, "n", Opts(), log=notes.append)
     check("interface: no nodata gives None", got.nodata is None and got.storage == 0)
 
 
-def main():
-    for name, test in sorted(globals().items()):
-        if name.startswith("test_"):
-            try:
-                test()
-            except Exception as e:  # a test that breaks is one failure, the others still run
-                check(f"{name} ran to its end", False, f"{type(e).__name__}: {e}")
-    for d in WORKDIRS:
-        shutil.rmtree(d, ignore_errors=True)
-    print(f"dem_import_test: {results['passed']} passed, {results['failed']} failed")
-    return 1 if results["failed"] else 0
+class DemImport(unittest.TestCase):
+    """Each test_* function above, as a test of its own."""
+
+    def setUp(self):
+        CASE.append(self)
+        warnings.simplefilter("ignore", ResourceWarning)
+
+    def tearDown(self):
+        CASE.pop()
+        for d in WORKDIRS:
+            shutil.rmtree(d, ignore_errors=True)
+        WORKDIRS.clear()
+
+
+for _name, _test in sorted(globals().copy().items()):
+    if _name.startswith("test_") and callable(_test):
+        setattr(DemImport, _name, lambda self, _t=_test: _t())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    unittest.main(verbosity=2)

@@ -12,11 +12,12 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# gdal_python prints a python3 that imports GDAL's bindings and numpy (the one on PATH,
-# else Debian's /usr/bin/python3, where python3-gdal installs them); status 1 when none does.
+# gdal_python prints a python3 that imports GDAL's bindings and numpy: Debian's
+# /usr/bin/python3 first (python3-gdal installs them there, and the roughness module is
+# built for it), else the one on PATH; status 1 when none does.
 gdal_python() {
   local py
-  for py in python3 /usr/bin/python3; do
+  for py in /usr/bin/python3 python3; do
     if command -v "$py" >/dev/null && "$py" -c 'import numpy; from osgeo import gdal' 2>/dev/null; then
       command -v "$py"
       return 0
