@@ -24,6 +24,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -297,8 +298,43 @@ inline bool still_running(pid_t pid)
 namespace detail {
 
 // The child side: the pipes as standard streams, then the tool.
+// The build's tool, unless ORVANDE_BIN names another one.
+inline const char *tool_binary()
+{
+    const char *bin = std::getenv("ORVANDE_BIN");
+    return (bin == nullptr || *bin == '\0') ? ORVANDE_BIN : bin;
+}
+
+// A copy of the tool that the user nobody may run, whatever folders the build lies in (a
+// clone made with mktemp -d is private): in a folder of its own below the temporary folder,
+// removed when the test program ends.
+class ToolForNobody {
+public:
+    ToolForNobody()
+    {
+        std::string templ = (fs::temp_directory_path() / "orvande-nobody-XXXXXX").string();
+        if (mkdtemp(templ.data()) == nullptr) return;
+        dir_ = templ;
+        fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        std::error_code ec;
+        fs::copy_file(tool_binary(), dir_ / "orvande_3d_roughness", ec);
+        fs::permissions(dir_ / "orvande_3d_roughness", fs::perms::owner_all | fs::perms::group_read |
+                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec, ec);
+    }
+    ~ToolForNobody()
+    {
+        std::error_code ec;
+        if (!dir_.empty()) fs::remove_all(dir_, ec);
+    }
+    std::string path() const { return (dir_ / "orvande_3d_roughness").string(); }
+
+private:
+    fs::path dir_;
+};
+
 [[noreturn]] inline void exec_tool(const fs::path &cwd, const RunOptions &opt, const int in[2], const int out[2],
-                                   const int err[2])
+                                   const int err[2], const std::string &nobody_bin)
 {
     if (chdir(cwd.c_str()) != 0) _exit(126);
     dup2(in[0], 0);
@@ -307,9 +343,7 @@ namespace detail {
     if (opt.closed_stream >= 0 && opt.closed_stream <= 2) close(opt.closed_stream);
     if (opt.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
     std::signal(SIGPIPE, SIG_DFL); // ignored in the runner; the tool starts as from a shell
-    // The build's tool, unless ORVANDE_BIN names another one.
-    const char *bin = std::getenv("ORVANDE_BIN");
-    if (bin == nullptr || *bin == '\0') bin = ORVANDE_BIN;
+    const char *bin = opt.as_nobody ? nobody_bin.c_str() : tool_binary();
     for (const auto &[resource, bytes] : {std::pair<int, long long>{RLIMIT_FSIZE, opt.file_size_limit},
                                           std::pair<int, long long>{RLIMIT_AS, opt.address_space_limit}}) {
         const rlimit lim{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
@@ -421,10 +455,13 @@ inline RunResult run_tool(const fs::path &cwd, const std::string &input, const R
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    static std::unique_ptr<detail::ToolForNobody> for_nobody; // made before the fork, removed at the end
+    if (opt.as_nobody && !for_nobody) for_nobody = std::make_unique<detail::ToolForNobody>();
+    const std::string nobody_bin = for_nobody ? for_nobody->path() : std::string();
     detail::Session s;
     s.pid = fork();
     if (s.pid < 0) throw std::runtime_error("fork failed");
-    if (s.pid == 0) detail::exec_tool(cwd, opt, in, out, err);
+    if (s.pid == 0) detail::exec_tool(cwd, opt, in, out, err, nobody_bin);
     close(in[0]);
     close(out[1]);
     close(err[1]);
