@@ -4,10 +4,11 @@
 // cuts the raster into blocks (the tasks of a cluster) gets the bytes of maps() and ratio().
 //
 // The core's blocks hold whole lines. A block of columns c0 .. c1 - 1 is handed to it as the
-// lines of a narrower raster: columns c0 - 1 .. c1, where a column outside the raster (beside
-// the first or last column) is an invalid pad. The narrow raster's interior columns are then
-// exactly c0 .. c1 - 1; a frame column of the raster lies beside a pad and so has no ratio, as
-// it should, but counts as an interior pixel without one: that count is taken off again.
+// lines of a narrower raster: columns c0 - 1 .. c1, less those outside the raster. Its first
+// and last columns are then either columns of the halo, whose results are not taken, or the
+// raster's own first and last columns, which are frame columns of both; so every pixel of
+// c0 .. c1 - 1 has in the narrow raster the ratio and the level it has in the raster, and it
+// counts as interior there exactly when it is interior in the raster.
 #include "block_steps.h"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ Block::Region Block::region(const py::object &lines, const py::object &cols) con
 {
     Region r;
     const auto pick = [](const py::object &given, int first, int count, int size, int &from, int &to) {
-        if (given.is_none()) { // the block less its halo where the raster goes on
+        if (given.is_none()) { // every line or column whose neighbours the block holds
             from = first + (first > 0), to = first + count - (first + count < size);
             if (to < from) to = from;
             return;
@@ -78,35 +79,35 @@ Block::Region Block::region(const py::object &lines, const py::object &cols) con
     };
     pick(lines, first_line_, rows_, nb_lig_, r.from, r.to);
     pick(cols, first_col_, cols_, nb_col_, r.c0, r.c1);
-    const bool left = r.c0 == 0, right = r.c1 == nb_col_;
-    if (r.c0 < r.c1 && (r.c0 - !left < first_col_ || r.c1 + !right > first_col_ + cols_))
+    if (r.c0 >= r.c1) return r;
+    r.n0 = std::max(r.c0 - 1, 0);
+    const int n1 = std::min(r.c1 + 1, nb_col_);
+    if (r.n0 < first_col_ || n1 > first_col_ + cols_)
         throw py::value_error("the block holds columns " + std::to_string(first_col_) + " .. " +
-                              std::to_string(first_col_ + cols_ - 1) + "; columns " + std::to_string(r.c0 - !left) +
-                              " .. " + std::to_string(r.c1 - right) + " are needed");
-    r.width = r.c1 - r.c0 + 2;
-    r.z.resize(static_cast<size_t>(rows_) * r.width);
-    const bool valid = masked_ || left || right;
-    if (valid) r.valid.assign(r.z.size(), 0);
-    for (int i = 0; i < rows_ && r.c0 < r.c1; i++)
-        for (int k = left; k < r.width - right; k++) { // narrow column k is raster column c0 - 1 + k
-            const size_t from = static_cast<size_t>(i) * cols_ + (r.c0 - 1 + k - first_col_);
-            r.z[static_cast<size_t>(i) * r.width + k] = metres_[from];
-            if (valid) r.valid[static_cast<size_t>(i) * r.width + k] = masked_ ? valid_[from] : 1;
-        }
-    r.narrow.nb_lig = nb_lig_, r.narrow.nb_col = r.c0 < r.c1 ? r.width : 0;
+                              std::to_string(first_col_ + cols_ - 1) + "; columns " + std::to_string(r.n0) + " .. " +
+                              std::to_string(n1 - 1) + " are needed");
+    r.width = n1 - r.n0;
+    r.narrow.nb_lig = nb_lig_, r.narrow.nb_col = r.width;
     r.narrow.first = first_line_, r.narrow.count = rows_;
-    r.narrow.metres = r.z.data(), r.narrow.valid = valid ? r.valid.data() : nullptr;
-    int first, end; // the frame columns among c0 .. c1 - 1, on every interior line of the narrow raster
-    interior_lines_of(r, first, end);
-    const int frame_cols = nb_col_ == 1 ? (r.c0 == 0 && r.c1 == 1) : int(left && r.c0 < r.c1) + int(right && r.c0 < r.c1);
-    r.frame_pixels = int64_t(frame_cols) * (end - first);
+    if (r.n0 == first_col_ && r.width == cols_) { // the block's own lines
+        r.narrow.metres = metres_.data(), r.narrow.valid = masked_ ? valid_.data() : nullptr;
+        return r;
+    }
+    r.z.resize(static_cast<size_t>(rows_) * r.width);
+    if (masked_) r.valid.resize(r.z.size());
+    for (int i = 0; i < rows_; i++) {
+        const size_t from = static_cast<size_t>(i) * cols_ + (r.n0 - first_col_), to = static_cast<size_t>(i) * r.width;
+        std::copy(metres_.begin() + from, metres_.begin() + from + r.width, r.z.begin() + to);
+        if (masked_) std::copy(valid_.begin() + from, valid_.begin() + from + r.width, r.valid.begin() + to);
+    }
+    r.narrow.metres = r.z.data(), r.narrow.valid = masked_ ? r.valid.data() : nullptr;
     return r;
 }
 
 void Block::interior_lines_of(const Region &r, int &first, int &end) const
 {
-    first = std::max(r.from, 1), end = std::min(r.to, nb_lig_ - 1);
-    if (r.c0 >= r.c1 || first >= end) first = end = r.from;
+    first = std::max(r.from, 1), end = std::min(r.to, nb_lig_ - 1); // as the core's blocks take them
+    if (r.c0 >= r.c1 || r.width < 3 || first >= end) first = end = r.from;
 }
 
 PlacedRange Block::ratio_range(const py::object &lines, const py::object &cols) const
@@ -145,20 +146,20 @@ py::tuple Block::levels(double max_stretch, bool centred, bool ratio, const py::
         } catch (const BlockError &e) {
             throw py::value_error(e.what());
         }
-        if (centred) tally.without_ratio -= r.frame_pixels;
     }
     const std::vector<py::ssize_t> shape{n, w};
     py::object co = py::none(), qo = py::none();
     if (centred) {
         py::array_t<uint8_t> a(shape);
         for (int i = 0; i < n && w > 0; i++)
-            std::memcpy(a.mutable_data(i, 0), c.data() + static_cast<size_t>(i) * r.width + 1, w);
+            std::memcpy(a.mutable_data(i, 0), c.data() + static_cast<size_t>(i) * r.width + (r.c0 - r.n0), w);
         co = a;
     }
     if (ratio) {
         py::array_t<double> a(shape);
         for (int i = 0; i < n && w > 0; i++)
-            std::memcpy(a.mutable_data(i, 0), q.data() + static_cast<size_t>(i) * r.width + 1, sizeof(double) * w);
+            std::memcpy(a.mutable_data(i, 0), q.data() + static_cast<size_t>(i) * r.width + (r.c0 - r.n0),
+                        sizeof(double) * w);
         qo = a;
     }
     return py::make_tuple(co, qo, tally);

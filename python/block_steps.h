@@ -36,13 +36,13 @@ public:
     int nb_lig_ = 0, nb_col_ = 0, first_line_ = 0, first_col_ = 0, rows_ = 0, cols_ = 0;
 
 private:
-    // The region's columns c0 - 1 .. c1 as the lines of a raster of their own (see the .cpp).
+    // The region's columns c0 - 1 .. c1 within the raster (n0 .. n0 + width - 1) as the lines
+    // of a raster of their own (see the .cpp); z and valid hold them when the block holds more.
     struct Region {
-        int from = 0, to = 0, c0 = 0, c1 = 0, width = 0;
+        int from = 0, to = 0, c0 = 0, c1 = 0, n0 = 0, width = 0;
         std::vector<double> z;
         std::vector<unsigned char> valid;
         LineBlock narrow;
-        int64_t frame_pixels = 0; // the raster's frame pixels counted by the narrow raster as interior
     };
     Region region(const py::object &lines, const py::object &cols) const;
     void interior_lines_of(const Region &r, int &first, int &end) const;
