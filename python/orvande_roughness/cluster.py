@@ -29,7 +29,7 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 
-from . import maps_dataset
+from . import datasets
 
 CONNECT_TIMEOUT = 5  # seconds
 RESULTS = (("_roughness", "centred"), ("_roughness_str", "stretched"))
@@ -55,14 +55,14 @@ def maps_to_geotiffs(source_path, output_prefix, coefficient, address, chunks=40
     client, cluster = connect(address, timeout)
     try:
         import rioxarray
-        source = rioxarray.open_rasterio(source_path, chunks={"y": chunks, "x": chunks}, lock=False)
+        source = rioxarray.open_rasterio(source_path, chunks={"y": chunks, "x": chunks})
         values, mask = elevations(source)
-        ds = maps_dataset(values, coefficient, unit=unit, mask=mask)
+        maps = computed_maps(values, coefficient, unit, mask)
         out.start()
         try:
             geo = Georeference(source)
-            names = write_tiles(client, ds, results, out.part, geo)
-            out.finish(names, ds.sizes["y"], ds.sizes["x"], geo, overwrite)
+            names = write_tiles(maps, results, out.part, geo)
+            out.finish(names, values.shape[0], values.shape[1], geo, overwrite)
         except BaseException:
             out.abandon()
             raise
@@ -111,6 +111,14 @@ def elevations(source):
     return source, mask
 
 
+def computed_maps(values, coefficient, unit, mask):
+    """{"ratio", "centred", "stretched", "has_ratio": lazy Dask arrays}, the figures computed."""
+    datasets.check_arguments(values.dtype, unit, coefficient)
+    ratio, centred, stretched, _, blocks = datasets.dask_maps(values.data, coefficient, unit,
+                                                              None if mask is None else mask.data, np.float32)
+    return {"ratio": ratio, "centred": centred, "stretched": stretched, "has_ratio": blocks.has_ratio()}
+
+
 class Georeference:
     def __init__(self, source):
         t = source.rio.transform()
@@ -125,16 +133,17 @@ class Georeference:
 
 # ---------------------------------------------------------------- tiles
 
-def write_tiles(client, ds, results, folder, geo):
+def write_tiles(maps, results, folder, geo):
     """Every block of every result as a tile in `folder`, by the workers: {(i, j): (line, col,
     lines, cols)}."""
     from dask.delayed import Delayed
     from dask.highlevelgraph import HighLevelGraph
-    arrays = [ds[what].data for _, what in results]
+    import dask
+    arrays = [maps[what] for _, what in results]
     rows, cols = arrays[0].chunks
     line_starts, col_starts = np.cumsum((0,) + rows).tolist(), np.cumsum((0,) + cols).tolist()
     name = "orvande-tiles-" + secrets.token_hex(8)
-    has_ratio = ds["ratio"].data
+    has_ratio = maps["has_ratio"]
     dsk = {}
     for i in range(len(rows)):
         for j in range(len(cols)):
@@ -143,7 +152,7 @@ def write_tiles(client, ds, results, folder, geo):
                                list(geo.of_tile(line_starts[i], col_starts[j])), geo.wkt)
     dsk[name] = (len, list(dsk))
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=arrays + [has_ratio])
-    client.compute(Delayed(name, graph, layer=name), sync=True)
+    dask.compute(Delayed(name, graph, layer=name))
     return {(i, j): (line_starts[i], col_starts[j], rows[i], cols[j]) for i in range(len(rows))
             for j in range(len(cols))}
 
@@ -152,12 +161,12 @@ def tile_name(what, i, j):
     return "%s_%05d_%05d.tif" % (what, i, j)
 
 
-def write_tile(folder, whats, i, j, blocks, ratio, gt, wkt):
+def write_tile(folder, whats, i, j, blocks, has_ratio, gt, wkt):
     """One tile of each result: deflated, tiled GeoTIFF with a mask band (255 where a pixel has
     a ratio), written to a temporary and renamed."""
     import rasterio
     from rasterio.transform import Affine
-    valid = np.where(np.isfinite(ratio), np.uint8(255), np.uint8(0))
+    valid = np.where(has_ratio, np.uint8(255), np.uint8(0))
     with rasterio.Env(GDAL_TIFF_INTERNAL_MASK=True):
         for what, block in zip(whats, blocks):
             final = os.path.join(folder, tile_name(what, i, j))

@@ -28,7 +28,7 @@ def maps_dataset(da, coefficient, unit="m", mask=None, dtype="float32"):
     mask = mask_of(mask, da)
     check_arguments(da.dtype, unit, coefficient)
     if is_dask(da.data) and da.size > 0:
-        ratio, centred, stretched, figures = dask_maps(da.data, coefficient, unit, mask, dtype)
+        ratio, centred, stretched, figures, _ = dask_maps(da.data, coefficient, unit, mask, dtype)
     else:
         values = np.asarray(da.data)
         mask = None if mask is None else np.asarray(mask)
@@ -100,7 +100,7 @@ def dask_maps(data, coefficient, unit, mask, dtype):
     (tally,) = dask.compute(blocks.reduce("orvande-level-counts", block_tally, (max_stretch,), add))
     figures = _core.figures(nb_lig, nb_col, ratios, tally, float(coefficient))
     ratio, centred, stretched = blocks.maps(max_stretch, figures.mapping, dtype)
-    return ratio, centred, stretched, figures
+    return ratio, centred, stretched, figures, blocks
 
 
 class HaloBlocks:
@@ -153,20 +153,32 @@ class HaloBlocks:
                 return Delayed(keys[0], self.graph(name, dsk), layer=name)
 
     def maps(self, max_stretch, mapping, dtype):
-        """The lazy ratio (dtype), centred and stretched levels (uint8) of every block."""
-        import dask.array as dsa
+        """The lazy ratio (dtype), centred and stretched levels (uint8) of every block: the
+        ratios by tasks of their own, so that the levels alone skip computing them exactly."""
         from dask.highlevelgraph import HighLevelGraph
-        name = "orvande-maps-" + tokenize_of(self.token, max_stretch, mapping, dtype)
-        dsk = self.tasks(name, block_maps, (max_stretch, mapping, dtype))
+        token = tokenize_of(self.token, max_stretch, mapping, dtype)
+        ratio = self.array("orvande-ratio-" + token, block_ratio, (dtype,), dtype)
+        name = "orvande-levels-" + token
+        dsk = self.tasks(name, block_levels, (max_stretch, mapping))
         both = self.graph(name, dsk)
-        out = []
-        for k, kind in enumerate((dtype, np.dtype(np.uint8), np.dtype(np.uint8))):
+        out = [ratio]
+        for k in (0, 1):
             part = "%s-%d" % (name, k)
             layer = {(part,) + key[1:]: (getitem, key, k) for key in dsk}
-            graph = HighLevelGraph(dict(both.layers, **{part: layer}),
-                                   dict(both.dependencies, **{part: {name}}))
-            out.append(dsa.Array(graph, part, self.chunks, meta=np.empty((0, 0), kind)))
+            graph = HighLevelGraph(dict(both.layers, **{part: layer}), dict(both.dependencies, **{part: {name}}))
+            out.append(self.wrap(graph, part, np.uint8))
         return out
+
+    def has_ratio(self):
+        """The lazy bool array, True where a pixel has a ratio."""
+        return self.array("orvande-has-ratio-" + self.token, block_has_ratio, (), bool)
+
+    def array(self, name, func, extra, kind):
+        return self.wrap(self.graph(name, self.tasks(name, func, extra)), name, kind)
+
+    def wrap(self, graph, name, kind):
+        import dask.array as dsa
+        return dsa.Array(graph, name, self.chunks, meta=np.empty((0, 0), kind))
 
 
 def tokenize_of(*args):
@@ -190,10 +202,33 @@ def block_tally(values, mask, first_line, first_col, nb_lig, nb_col, lines, cols
     return block.levels(max_stretch, lines=lines, cols=cols)[2]
 
 
-def block_maps(values, mask, first_line, first_col, nb_lig, nb_col, lines, cols, unit, max_stretch, mapping, dtype):
+def block_levels(values, mask, first_line, first_col, nb_lig, nb_col, lines, cols, unit, max_stretch, mapping):
     block = _core.Block(values, first_line, first_col, nb_lig, nb_col, unit, mask)
-    centred, ratio, _ = block.levels(max_stretch, centred=True, ratio=True, lines=lines, cols=cols)
-    return ratio.astype(dtype), centred, _core.stretch_levels(mapping, centred)
+    centred = block.levels(max_stretch, lines=lines, cols=cols)[0]
+    return centred, _core.stretch_levels(mapping, centred)
+
+
+def block_ratio(values, mask, first_line, first_col, nb_lig, nb_col, lines, cols, unit, dtype):
+    block = _core.Block(values, first_line, first_col, nb_lig, nb_col, unit, mask)
+    return block.levels(1.0, centred=False, ratio=True, lines=lines, cols=cols)[1].astype(dtype)
+
+
+def block_has_ratio(values, mask, first_line, first_col, nb_lig, nb_col, lines, cols, unit):
+    """True where a pixel is interior and the nine pixels of its window are valid (from the
+    mask and, for floats, finite values), as the core decides it."""
+    valid = np.ones(values.shape, bool) if mask is None else np.array(mask, bool)
+    if values.dtype.kind == "f":
+        valid &= np.isfinite(values)
+    out = np.zeros((lines[1] - lines[0], cols[1] - cols[0]), bool)
+    a, b = max(lines[0], 1), min(lines[1], nb_lig - 1)
+    c, d = max(cols[0], 1), min(cols[1], nb_col - 1)
+    if a < b and c < d:
+        window = np.ones((b - a, d - c), bool)
+        for dy in (-1, 0, 1):
+            for dx in (-1, 0, 1):
+                window &= valid[a + dy - first_line:b + dy - first_line, c + dx - first_col:d + dx - first_col]
+        out[a - lines[0]:b - lines[0], c - cols[0]:d - cols[0]] = window
+    return out
 
 
 def merge(ranges):
