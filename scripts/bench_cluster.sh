@@ -46,4 +46,5 @@ print("| local cluster (startup %.1f s not counted) | %.1f | %.0f | %s |"
          ", ".join("%.0f MB" % (r / 1e6) for r in cluster["worker_peak_rss"])))
 print("tasks %d, compute time in tasks %.1f s, scheduler overhead %.1f ms a task; outputs identical: %s"
       % (cluster["tasks"], cluster["busy"], 1000 * cluster["overhead_per_task"], same))
+print("compute time by task: " + ", ".join("%s %.1f s" % kv for kv in cluster["busy_by_kind"].items()))
 EOF

@@ -7,6 +7,7 @@ processes (cluster.maps_to_geotiffs), the outputs compared pixel for pixel.
 """
 import json
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -75,9 +76,15 @@ def cluster(work, chunk, workers):
     busy = sum(s["stop"] - s["start"] for task in stream.data for s in task["startstops"]
                if s["action"] == "compute")
     tasks = len(stream.data)
+    by_kind = {}
+    for task in stream.data:
+        kind = re.sub(r"-[0-9a-f]{8,}.*", "", str(task["key"]).strip("(')"))
+        by_kind[kind] = by_kind.get(kind, 0) + sum(s["stop"] - s["start"] for s in task["startstops"]
+                                                   if s["action"] == "compute")
     print(json.dumps({"startup": t1 - t0, "wall": t2 - t1, "tasks": tasks, "busy": busy,
                       "overhead_per_task": (workers * (t2 - t1) - busy) / max(tasks, 1),
-                      "worker_peak_rss": sorted(peaks.values())}))
+                      "worker_peak_rss": sorted(peaks.values()),
+                      "busy_by_kind": {k: round(v, 2) for k, v in sorted(by_kind.items(), key=lambda kv: -kv[1])}}))
 
 
 def compare(work):
