@@ -94,6 +94,21 @@ class Chunkings(unittest.TestCase, Compare):
                     self.assertEqual(chunks is not None, hasattr(ds.centred.data, "dask"))
                     self.assert_like_maps(ds, values, mask=mask, unit=unit, coefficient=3.5)
 
+    def test_tiles_mask_is_where_a_pixel_has_a_ratio(self):
+        """The mask of the cluster's tiles, from the validity alone, against the ratios."""
+        import dask.array as dsa
+        from orvande_roughness import datasets
+        rng = np.random.default_rng(9)
+        values = rng.uniform(0, 900, (15, 16))
+        values[rng.random(values.shape) < 0.05] = np.nan
+        mask = rng.random(values.shape) > 0.05
+        want = np.isfinite(orr.ratio(values, mask=mask))
+        for chunks in ((15, 16), (2, 1), ((4, 11), (1, 2, 13))):
+            with self.subTest(chunks=chunks):
+                data = dsa.from_array(values, chunks=chunks)
+                blocks = datasets.dask_maps(data, 2.0, "m", dsa.from_array(mask, chunks=chunks), np.float32)[4]
+                self.assertTrue((blocks.has_ratio().compute() == want).all())
+
     def test_signed_zero_extremes_follow_pixel_order(self):
         """Ratios 0.0 and -0.0 are the smallest: the one met first, line by line and column by
         column, is kept, even when a column chunk to its left holds the other one on a later line."""
