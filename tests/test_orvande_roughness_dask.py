@@ -214,6 +214,15 @@ class Cluster(unittest.TestCase):
             self.assertTrue(((mask == 255) == self.has_ratio).all(), suffix)
             self.assertEqual((epsg, transform.c, transform.a), (32631, 500000.0, 25.0))
 
+    def test_rioxarray_band_keeps_coordinates_and_crs(self):
+        import rioxarray
+        source = rioxarray.open_rasterio(self.source, chunks=256)    # (band, y, x)
+        ds = orr.maps_dataset(source.astype(np.int32), 2.0, unit="dm", mask=source != -9999)
+        self.assertTrue(hasattr(ds.centred.data, "dask"))
+        self.assertEqual((ds.rio.crs.to_epsg(), ds.centred.rio.crs.to_epsg()), (32631, 32631))
+        self.assertTrue((ds.x.values == source.x.values).all() and (ds.y.values == source.y.values).all())
+        self.assertTrue(same_bits(ds.stretched.values, self.want.stretched))
+
     def test_outputs_replaced_as_a_set(self):
         folder = os.path.join(self.work.name, "set")
         os.mkdir(folder)
