@@ -274,6 +274,15 @@ class Cluster(unittest.TestCase):
         self.assert_outputs(prefix)
         self.assertEqual(len(os.listdir(folder)), 3)
 
+    def test_local_cluster_of_its_own(self):
+        from orvande_roughness.cluster import maps_to_geotiffs
+        folder = os.path.join(self.work.name, "local")
+        os.mkdir(folder)
+        maps_to_geotiffs(self.source, os.path.join(folder, "r"), 2.0, "local:1", chunks=300, unit="dm")
+        self.assert_outputs(os.path.join(folder, "r"))
+        with self.assertRaisesRegex(ValueError, "at least one worker"):
+            maps_to_geotiffs(self.source, os.path.join(folder, "s"), 2.0, "local:0")
+
     def test_unreachable_scheduler(self):
         from orvande_roughness.cluster import SchedulerUnreachable, maps_to_geotiffs
         folder = os.path.join(self.work.name, "unreachable")
