@@ -12,6 +12,9 @@ void set_figures(const RoughnessFigures &f, Figures &out)
     py::array_t<int64_t> hist(256);
     std::copy(f.tab_hist, f.tab_hist + 256, hist.mutable_data());
     out.histogram = hist;
+    py::array_t<uint8_t> mapping(256);
+    std::copy(f.mapping, f.mapping + 256, mapping.mutable_data());
+    out.mapping = mapping;
     out.threshold = f.iseuil, out.pixel_count = f.pixel_count;
     out.lower_cutoff = f.lower, out.upper_cutoff = f.upper;
 }

@@ -11,7 +11,7 @@
 
 struct Figures {
     double ratio_min = 0, ratio_max = 0, max_stretch = 0, centred_min = 0, centred_max = 0, coefficient = 0;
-    py::object histogram;
+    py::object histogram, mapping;
     int64_t threshold = 0, pixel_count = 0;
     int lower_cutoff = 0, upper_cutoff = 0;
 };

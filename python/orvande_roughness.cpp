@@ -1,5 +1,5 @@
 // The module's definition: its functions, the Figures and Maps classes, and their docstrings.
-#include "module_support.h"
+#include "block_steps.h"
 
 namespace {
 
@@ -18,7 +18,10 @@ the tool turns them, or float32/float64 values in metres (NaN marks an invalid p
 `mask` (bool, True where valid) marks invalid pixels too.
 
 Functions: ratio(), maps() on a whole array; stream() on a raster read a block of lines at a
-time. They release the GIL while the core's threads compute.
+time. They release the GIL while the core's threads compute. maps_dataset() runs them on an
+xarray DataArray, chunked with Dask or not; Block and the folds below are its steps, for
+callers that cut a raster into blocks themselves (orvande_roughness.cluster writes GeoTIFFs
+from a Dask cluster).
 
 Example:
 
@@ -72,14 +75,15 @@ centred_min, centred_max: the range of the centred values (128 +/- the scaled di
 doubles; histogram: the 256 counts of the centred levels (int64); pixel_count: lines x
 columns less the interior pixels without a ratio; threshold: the whole number of pixels the
 stretch passes at each end (pixel_count x 0.01 x coefficient); lower_cutoff, upper_cutoff:
-the grey levels of the cut-offs; coefficient: the coefficient of stretching.)";
+the grey levels of the cut-offs; coefficient: the coefficient of stretching; mapping: the
+stretched grey level of every centred level (uint8, 256).)";
 
 const char *const maps_class_doc = R"(The figures of a roughness computation (see Figures), with its images:
 centred and stretched, uint8 arrays of the DEM's shape (row 0 = the DEM's first line).)";
 
 } // namespace
 
-PYBIND11_MODULE(orvande_roughness, m)
+PYBIND11_MODULE(_core, m)
 {
     m.doc() = module_doc;
     py::class_<Figures>(m, "Figures", figures_doc)
@@ -95,6 +99,7 @@ PYBIND11_MODULE(orvande_roughness, m)
         .def_readonly("pixel_count", &Figures::pixel_count,
                       "Lines x columns less the interior pixels without a ratio.")
         .def_readonly("coefficient", &Figures::coefficient, "The coefficient of stretching (a percentage).")
+        .def_readonly("mapping", &Figures::mapping, "The stretched level of every centred level (uint8, 256).")
         .def("__repr__", [](const Figures &f) {
             return "<Figures ratio " + std::to_string(f.ratio_min) + " .. " + std::to_string(f.ratio_max) +
                    ", max_stretch " + std::to_string(f.max_stretch) + ", cut-offs " + std::to_string(f.lower_cutoff) +
@@ -110,4 +115,5 @@ PYBIND11_MODULE(orvande_roughness, m)
     m.def("stream", &stream, stream_doc, py::arg("read"), py::arg("nb_lig"), py::arg("nb_col"), py::arg("coefficient"),
           py::arg("write") = py::none(), py::arg("unit") = "m", py::arg("threads") = py::none(),
           py::arg("progress") = py::none(), py::arg("ratio") = true, py::arg("block_lines") = py::none());
+    define_block_steps(m);
 }

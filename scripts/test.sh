@@ -4,11 +4,13 @@
 #   scripts/test.sh           both builds
 #   scripts/test.sh --quick   the normal build only
 # Installs the Debian packages it needs (cmake, g++, libgtest-dev; pybind11, the Python headers
-# and numpy for the Python module and its tests) when they are missing.
+# and numpy for the Python module and its tests; Dask, distributed, xarray and rioxarray for its
+# cluster mode's tests) when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
 need_packages cmake g++ libgtest-dev pybind11-dev python3-pybind11 python3-dev python3-numpy
+need_packages python3-dask python3-distributed python3-xarray python3-rioxarray
 
 jobs=$(nproc 2>/dev/null || echo 2)
 run_suite() { # build-dir, extra cmake arguments...

@@ -26,7 +26,8 @@ def import_module():
         import orvande_roughness
     except ImportError:
         return None
-    if os.path.dirname(os.path.abspath(orvande_roughness.__file__)) != os.path.abspath(PYTHON_DIR):
+    package = os.path.dirname(os.path.abspath(orvande_roughness.__file__))  # <build>/python/orvande_roughness
+    if os.path.dirname(package) != os.path.abspath(PYTHON_DIR):
         return None
     return orvande_roughness
 

@@ -54,13 +54,14 @@ def load():
         if found is None:
             continue
         module = importlib.util.module_from_spec(found)
+        sys.modules[NAME] = module  # a package's own imports (its compiled part) find it
         try:
             found.loader.exec_module(module)
         except ImportError as e:
+            del sys.modules[NAME]
             raise Refusal(f"the roughness module {found.origin} cannot be loaded: {e} (it must "
                           f"be built for {sys.executable}, Python "
                           f"{sys.version_info.major}.{sys.version_info.minor})")
-        sys.modules[NAME] = module
         return module
     raise Refusal(f"the roughness module {NAME} is not found (PYTHONPATH, an installed one, "
                   "or the project's build/python): build the project with CMake "
