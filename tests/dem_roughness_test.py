@@ -241,6 +241,36 @@ class SameBytes(Work):
         z2[~valid] = 250.0
         self.check_outputs(self.path("filled"), z2, np.ones(z2.shape, bool))
 
+    def test_on_a_dask_cluster(self):
+        """--dask local:2 gives the single-process outputs' pixels and masks, as tiles under
+        VRTs; an unreachable scheduler: one line naming it, status 1, nothing written."""
+        try:
+            import distributed  # noqa: F401
+            import rioxarray  # noqa: F401
+        except ImportError as e:
+            self.skipTest(f"the cluster mode needs Dask, distributed and rioxarray ({e})")
+        z = terrain(140, 130).astype(np.float32)
+        z[:3, :] = -9999
+        z[60:66, 20:40] = -9999
+        make(self.path("src.tif"), z, nodata=-9999, options=["TILED=YES"])
+        self.assertEqual(run(["-q", "src.tif", "one"], self.w)[0], 0)
+        status, _, err = run(["-q", "--dask", "local:2", "src.tif", "many"], self.w)
+        self.assertEqual(status, 0, err)
+        for suffix in OUTPUTS:
+            one, many = gdal.Open(self.path("one" + suffix)), gdal.Open(self.path("many" + suffix[:-4] + ".vrt"))
+            np.testing.assert_array_equal(many.ReadAsArray(), one.ReadAsArray(), err_msg=suffix)
+            np.testing.assert_array_equal(many.GetRasterBand(1).GetMaskBand().ReadAsArray() > 0,
+                                          one.GetRasterBand(1).GetMaskBand().ReadAsArray() > 0, err_msg=suffix)
+            one = many = None
+        before = listing(self.w)
+        start = time.monotonic()
+        status, _, err = run(["--dask", "tcp://127.0.0.1:9", "src.tif", "none"], self.w)
+        self.assertEqual(status, 1)
+        self.assertIn("the Dask scheduler at tcp://127.0.0.1:9 cannot be reached", err)
+        self.assertEqual(err.count("\n"), 1, err)
+        self.assertLess(time.monotonic() - start, 30)
+        self.assertEqual(listing(self.w), before)
+
     def test_maps_equal_the_tools_results_on_the_imported_dem(self):
         """Whole metres, decimetres (scale 0.1) and millimetres (scale 0.001, negative too):
         the two maps hold the tool's grey levels on the DEM that dem-import makes."""

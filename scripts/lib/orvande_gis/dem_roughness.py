@@ -56,6 +56,11 @@ def parse_args(argv):
     p.add_argument("--no-ratio", action="store_true", help="leave OUTPUT_ratio.tif out")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress and no notes")
     p.add_argument("--version", action="version", version=f"{PROG} (orvande_3d_roughness) {VERSION}")
+    p.add_argument("--dask", metavar="ADDRESS",
+                   help="compute on the Dask cluster at ADDRESS (tcp://host:port), or on a local "
+                        "cluster of N worker processes (local:N): the same maps, written as tiled "
+                        "GeoTIFF tiles under OUTPUT_roughness.vrt, OUTPUT_roughness_str.vrt and "
+                        "OUTPUT_ratio.vrt (the source taken as it is: band 1, its nodata value)")
     p.add_argument("--keep", action="store_true", help=argparse.SUPPRESS)
     add_conversion_options(
         p, unit_help="round the elevations to this unit, as the roughness tool would read "
@@ -253,6 +258,50 @@ def roughness(args, say):
              f"{figures.upper_cutoff}, {figures.pixel_count} pixels")
 
 
+def cluster_unit(dem, args):
+    """The unit in which the cluster takes the source's samples as they are, when they are
+    what the single-process run would compute on; a Refusal otherwise."""
+    if args.fill is not None or args.add or args.unit or args.band != 1:
+        raise Refusal("--dask takes band 1 of the source as it is: leave out --fill, --add, --unit "
+                      "and --band (or convert the source first with gdal_translate)")
+    kind = dem.pixels.mask_kind
+    if kind and not kind.startswith("equal to the band's nodata value"):
+        raise Refusal(f"--dask marks nodata by the band's nodata value only, and pixels of "
+                      f"{args.source} are {kind}: leave --dask out")
+    exact = dem.exact_unit(args)
+    if exact and exact[1] == 0:
+        return exact[0]
+    p = dem.pixels
+    if dem.band.DataType in (gdal.GDT_Float32, gdal.GDT_Float64) and p.scale == 1.0 and p.offset == 0.0 \
+            and dem.factor == 1:
+        return "m"
+    raise Refusal(f"--dask takes samples as they are, and {args.source} has a scale, an offset or a "
+                  "vertical unit to apply: leave --dask out")
+
+
+def roughness_on_cluster(args, say):
+    """The maps computed on a Dask cluster (orvande_roughness.cluster), written as tiles under
+    VRTs and replaced as a set."""
+    dem = Dem(args.source, args)
+    say.note(dem.heading(PROG, args.band))
+    if dem.lines < 3 or dem.columns < 3:
+        raise Refusal(f"{args.source} has {dem.lines} line(s) and {dem.columns} column(s): "
+                      "a ratio needs at least 3 x 3 pixels")
+    unit = cluster_unit(dem, args)
+    roughness_module.load()
+    from orvande_roughness import cluster
+    prefix = output_prefix(args.output, say)
+    try:
+        written = cluster.maps_to_geotiffs(args.source, prefix, args.coef, args.dask, unit=unit,
+                                           ratio=not args.no_ratio, overwrite=args.overwrite)
+    except cluster.SchedulerUnreachable as e:
+        raise Refusal(str(e).replace("; nothing was written", ""))
+    except FileExistsError as e:
+        raise Refusal(f"{e.filename or e} exists (--overwrite replaces it)")
+    for path in written:
+        say.note(f"Wrote {path} ({dem.lines} lines x {dem.columns} columns)")
+
+
 def _physical_memory():
     try:
         return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
@@ -270,7 +319,7 @@ def main(argv=None):
     gdal.SetConfigOption("GDAL_CACHEMAX", str(GDAL_CACHE_BYTES))
     gdal.SetConfigOption("GDAL_NUM_THREADS", "ALL_CPUS")
     try:
-        roughness(args, say)
+        (roughness_on_cluster if args.dask else roughness)(args, say)
         return 0
     except Interrupted as e:
         reason = f"{e}; " + ("the outputs were written completely before it" if e.written

@@ -45,6 +45,19 @@ def places():
             ("the project's build", [os.path.join(PROJECT_OR_PREFIX, "build", "python")])]
 
 
+def _share_folder(found):
+    """Puts the folder the module was found in on Python's path and on PYTHONPATH, so that the
+    processes this one starts (a local Dask cluster's workers) import the same module."""
+    folder = os.path.dirname(found.origin)
+    if found.submodule_search_locations:  # a package: its folder's parent
+        folder = os.path.dirname(folder)
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    paths = _pythonpath()
+    if folder not in paths:
+        os.environ["PYTHONPATH"] = os.pathsep.join([folder] + paths)
+
+
 def load():
     """Imports and returns the module; Refusal when there is none or it cannot be loaded."""
     if NAME in sys.modules:
@@ -62,6 +75,7 @@ def load():
             raise Refusal(f"the roughness module {found.origin} cannot be loaded: {e} (it must "
                           f"be built for {sys.executable}, Python "
                           f"{sys.version_info.major}.{sys.version_info.minor})")
+        _share_folder(found)
         return module
     raise Refusal(f"the roughness module {NAME} is not found (PYTHONPATH, an installed one, "
                   "or the project's build/python): build the project with CMake "
