@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -497,6 +498,9 @@ int run_dialogue(const RunLimits &run_limits)
         status = failure.status();
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "%s: not enough memory\n", tool_name);
+        status = 1;
+    } catch (const std::exception &e) { // no thread could be started, or a fault of the tool's own
+        std::fprintf(stderr, "%s: %s\n", tool_name, e.what());
         status = 1;
     }
     std::fflush(stdout);
