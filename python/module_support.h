@@ -35,6 +35,6 @@ Maps maps(const py::object &dem, double coefficient, const std::string &unit, co
           const py::object &threads);
 Figures stream(const py::object &read, long long nb_lig, long long nb_col, double coefficient, const py::object &write,
                const std::string &unit, const py::object &threads, const py::object &progress, bool ratio,
-               const py::object &block_lines);
+               const py::object &block_lines, bool stretched);
 
 #endif

@@ -47,7 +47,7 @@ Pixels without a ratio are 255 in `centred` and take the stretched level of 255;
 left out of the ranges, the histogram and the threshold's pixel count.)";
 
 const char *const stream_doc = R"(stream(read, nb_lig, nb_col, coefficient, write=None, unit="m", threads=None,
-       progress=None, ratio=True, block_lines=None) -> Figures
+       progress=None, ratio=True, block_lines=None, stretched=True) -> Figures
 
 The computation of maps() on a raster of nb_lig x nb_col pixels that the caller reads a block
 of lines at a time, so that memory does not grow with the raster.
@@ -55,12 +55,17 @@ of lines at a time, so that memory does not grow with the raster.
 read(first, count) returns the lines first .. first + count - 1 as values of shape
 (count, nb_col) (dtypes as for maps(), any contiguity), or a tuple (values, mask). It is
 called on the calling thread, several times for the same lines (once a pass, and for the
-one-line halo around each block): it must be able to read any range again.
+one-line halo around each block): it must be able to read any range again. With block_lines
+given, a range never crosses the first line of a block (line k x block_lines), so that a caller
+keeping its lines in such blocks can return views of them.
 
 write(first, ratio, centred, stretched) receives the results once per block, in line order,
 covering every line exactly once, after the figures are known: ratio float64 (None when
 ratio=False), centred and stretched uint8, each (count, nb_col), valid during the call only.
-Without write, only the figures are computed.
+Without write, only the figures are computed. With stretched=False, write receives the
+results during the second pass, before the figures are known, with None for stretched: the
+raster is then read twice instead of three times, and the caller maps each centred level c
+to figures.mapping[c] itself (stretch_levels()).
 
 progress(pass_name, fraction) is called between blocks. Exceptions raised by read, write or
 progress propagate unchanged; Ctrl-C is noticed between blocks. block_lines: the lines of a
@@ -114,6 +119,7 @@ PYBIND11_MODULE(_core, m)
           py::arg("mask") = py::none(), py::arg("threads") = py::none());
     m.def("stream", &stream, stream_doc, py::arg("read"), py::arg("nb_lig"), py::arg("nb_col"), py::arg("coefficient"),
           py::arg("write") = py::none(), py::arg("unit") = "m", py::arg("threads") = py::none(),
-          py::arg("progress") = py::none(), py::arg("ratio") = true, py::arg("block_lines") = py::none());
+          py::arg("progress") = py::none(), py::arg("ratio") = true, py::arg("block_lines") = py::none(),
+          py::arg("stretched") = true);
     define_block_steps(m);
 }

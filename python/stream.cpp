@@ -9,14 +9,35 @@
 
 namespace {
 
-// The caller's read(first, count), its blocks turned into metres and validity.
+// The caller's read(first, count), its blocks turned into metres and validity. With blocks of
+// `block` lines, a request that crosses the start of a block (a block and its halo lines) is
+// asked for in pieces that do not, so that a caller keeping its lines in such blocks hands
+// views of them instead of joining copies.
 class BlockReader {
 public:
-    BlockReader(const py::object &read, int nb_col, int interval) : read_(read), nb_col_(nb_col), interval_(interval) {}
+    BlockReader(const py::object &read, int nb_col, int interval, int block)
+        : read_(read), nb_col_(nb_col), interval_(interval), block_(block)
+    {
+    }
 
     bool operator()(int first, int count, double *metres, unsigned char *valid)
     {
         py::gil_scoped_acquire gil;
+        const int end = first + count;
+        while (block_ > 0 && first / block_ != (end - 1) / block_) {
+            const int piece = (first / block_ + 1) * block_ - first;
+            const size_t done = static_cast<size_t>(piece) * nb_col_;
+            read_piece(first, piece, metres, valid);
+            first += piece, metres += done;
+            if (valid) valid += done;
+        }
+        read_piece(first, end - first, metres, valid);
+        return true;
+    }
+
+private:
+    void read_piece(int first, int count, double *metres, unsigned char *valid)
+    {
         const py::object got = read_(first, count);
         py::object values = got, mask = py::none();
         if (py::isinstance<py::tuple>(got)) {
@@ -38,12 +59,10 @@ public:
         const MetresConverter &conv = converter(type);
         for (int k = 0; k < count; k++) {
             const size_t at = static_cast<size_t>(k) * nb_col_;
-            conv.line(v, m ? &*m : nullptr, k, metres + at, valid + at);
+            conv.line(v, m ? &*m : nullptr, k, metres + at, valid ? valid + at : nullptr);
         }
-        return true;
     }
 
-private:
     const MetresConverter &converter(SampleType type)
     {
         std::optional<MetresConverter> &c = converters_[static_cast<int>(type)];
@@ -52,7 +71,7 @@ private:
     }
 
     const py::object &read_;
-    int nb_col_, interval_;
+    int nb_col_, interval_, block_;
     std::array<std::optional<MetresConverter>, 4> converters_;
 };
 
@@ -63,7 +82,9 @@ LevelSink block_writer(const py::object &write)
         py::gil_scoped_acquire gil;
         const std::vector<py::ssize_t> shape{l.count, l.nb_col};
         const py::object ratio = l.ratio ? py::object(py::array_t<double>(shape, l.ratio)) : py::object(py::none());
-        write(l.first, ratio, py::array_t<uint8_t>(shape, l.centred), py::array_t<uint8_t>(shape, l.stretched));
+        const py::object stretched =
+            l.stretched ? py::object(py::array_t<uint8_t>(shape, l.stretched)) : py::object(py::none());
+        write(l.first, ratio, py::array_t<uint8_t>(shape, l.centred), stretched);
     };
 }
 
@@ -91,7 +112,7 @@ int block_lines_of(const py::object &block_lines)
 
 Figures stream(const py::object &read, long long nb_lig, long long nb_col, double coefficient, const py::object &write,
                const std::string &unit, const py::object &threads, const py::object &progress, bool ratio,
-               const py::object &block_lines)
+               const py::object &block_lines, bool stretched)
 {
     if (!PyCallable_Check(read.ptr())) throw py::type_error("read must be callable");
     if (!write.is_none() && !PyCallable_Check(write.ptr())) throw py::type_error("write must be None or callable");
@@ -101,16 +122,19 @@ Figures stream(const py::object &read, long long nb_lig, long long nb_col, doubl
     in.nb_col = raster_size(nb_col, "nb_col");
     in.masked = true;
     in.block_lines = block_lines_of(block_lines);
-    BlockReader reader(read, in.nb_col, unit_interval(unit));
+    BlockReader reader(read, in.nb_col, unit_interval(unit), in.block_lines);
     in.read = std::ref(reader);
     PassOptions options = pass_options(threads);
     options.progress = progress_of(progress, nullptr);
     RoughnessFigures f;
     bool ok = true;
+    LevelRequest early; // without stretched levels, the results of the centred pass itself
+    early.ratio = ratio;
+    if (!stretched && !write.is_none()) early.sink = block_writer(write);
     {
         py::gil_scoped_release released;
-        ok = roughness_figures(in, coefficient, options, nullptr, f);
-        if (ok && !write.is_none()) {
+        ok = roughness_figures(in, coefficient, options, early.sink ? &early : nullptr, f);
+        if (ok && stretched && !write.is_none()) {
             LevelRequest request;
             request.ratio = ratio;
             request.mapping = f.mapping;

@@ -57,7 +57,7 @@ class Figures:
     pass
 
 def stream(read, nb_lig, nb_col, coefficient, write=None, unit="m", threads=None,
-           progress=None, ratio=True, block_lines=None):
+           progress=None, ratio=True, block_lines=None, stretched=True):
     if os.environ.get("FAKE_RAISE") == "memory":
         raise MemoryError()
     block = block_lines or 64
@@ -74,6 +74,7 @@ def stream(read, nb_lig, nb_col, coefficient, write=None, unit="m", threads=None
     f.centred_min, f.centred_max, f.histogram = 0.0, 255.0, np.zeros(256, np.int64)
     f.threshold, f.lower_cutoff, f.upper_cutoff = 0, 0, 255
     f.pixel_count, f.coefficient = nb_lig * nb_col, coefficient
+    f.mapping = np.arange(256, dtype=np.uint8)
     for first in range(0, nb_lig, block):
         n = min(block, nb_lig - first)
         got = read(first, n)
@@ -82,7 +83,7 @@ def stream(read, nb_lig, nb_col, coefficient, write=None, unit="m", threads=None
         r = values.copy() if ratio else None
         if r is not None:
             r[:, [0, -1]] = np.nan
-        write(first, r, levels, levels)
+        write(first, r, levels, levels if stretched else None)
     return f
 '''
 

@@ -132,7 +132,7 @@ class Streaming(unittest.TestCase):
         self.dem = random_dem(rng, (53, 29), np.int32, 1000, 1100)
         self.mask = rng.random(self.dem.shape) > 0.03
 
-    def collect(self, dem, mask, block_lines, threads=2, ratio=True, fortran=False):
+    def collect(self, dem, mask, block_lines, threads=2, ratio=True, fortran=False, stretched=True):
         reads, blocks = [], []
 
         def read(first, count):
@@ -141,19 +141,24 @@ class Streaming(unittest.TestCase):
             return values if mask is None else (values, mask[first:first + count])
 
         def write(first, r, c, s):
-            blocks.append((first, None if r is None else r.copy(), c.copy(), s.copy()))
+            self.assertEqual(s is None, not stretched)
+            blocks.append((first, None if r is None else r.copy(), c.copy(), c.copy() if s is None else s.copy()))
 
         f = orr.stream(read, dem.shape[0], dem.shape[1], 2.0, write, unit="cm", threads=threads,
-                       ratio=ratio, block_lines=block_lines)
+                       ratio=ratio, block_lines=block_lines, stretched=stretched)
+        if not stretched:  # the caller maps the centred levels once the figures are known
+            blocks = [(a, r, c, f.mapping[s]) for a, r, c, s in blocks]
         return f, reads, blocks
 
     def test_blocks_of_every_size_equal_maps_and_ratio(self):
         for mask in (None, self.mask):
             want = orr.maps(self.dem, 2.0, unit="cm", mask=mask)
             want_ratio = orr.ratio(self.dem, unit="cm", mask=mask)
-            for block_lines in (1, 2, 7, 53, 1000, None):
-                with self.subTest(masked=mask is not None, block_lines=block_lines):
-                    f, reads, blocks = self.collect(self.dem, mask, block_lines, fortran=block_lines == 7)
+            for block_lines, stretched in ((1, True), (2, True), (7, True), (53, True), (1000, True),
+                                           (None, True), (1, False), (7, False), (None, False)):
+                with self.subTest(masked=mask is not None, block_lines=block_lines, stretched=stretched):
+                    f, reads, blocks = self.collect(self.dem, mask, block_lines, fortran=block_lines == 7,
+                                                    stretched=stretched)
                     self.assertEqual([b[0] for b in blocks], sorted({b[0] for b in blocks}))
                     np.testing.assert_array_equal(np.concatenate([b[2] for b in blocks]), want.centred)
                     np.testing.assert_array_equal(np.concatenate([b[3] for b in blocks]), want.stretched)

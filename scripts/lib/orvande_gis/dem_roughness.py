@@ -17,6 +17,7 @@ import numpy as np
 from osgeo import gdal
 
 from . import VERSION, maps, roughness_module, safe_files
+from .gdal_worker import GdalWorker
 from .safe_files import NAME_MAX, Interrupted, Refusal
 from .source import Dem, add_conversion_options
 from .source_lines import SourceLines
@@ -183,8 +184,7 @@ def compute(dem, args, finals, say):
     budget = min(CACHE_BYTES, _physical_memory() // 8)
     block = os.environ.get("ORVANDE_GIS_BLOCK_LINES", "")  # lines a block (tests)
     block = int(block) if block.isdigit() and int(block) > 0 else None
-    lines = SourceLines(dem, exact, fill, budget, strip_lines=block)
-    outputs = maps.Outputs(finals, dem)
+    worker = outputs = lines = None
     spent = {"reading": 0.0, "writing": 0.0}
 
     def read(first, count):
@@ -193,45 +193,53 @@ def compute(dem, args, finals, say):
         spent["reading"] += time.perf_counter() - t
         return got
 
-    def write(first, ratio, centred, stretched):
+    def write(first, ratio, centred, _):
         t = time.perf_counter()
         count = len(centred)
-        arrays = {"centred": centred, "stretched": stretched}
-        if ratio is not None:
-            arrays["ratio"] = ratio.astype(np.float32)
-            arrays["mask"] = (~np.isnan(ratio)).view(np.uint8) * np.uint8(255)
-        else:
+        mask = None
+        if ratio is None:
             lo, hi = max(first - 1, 0), min(first + count + 1, dem.lines)
-            arrays["mask"] = maps.has_ratio(lines.valid(lo, hi - lo), first, count, dem.lines)
-        outputs.put(first, arrays)
+            mask = maps.has_ratio(lines.valid(lo, hi - lo), first, count, dem.lines)
+        worker.put(outputs.put_results, first, centred, ratio, mask)
         spent["writing"] += time.perf_counter() - t
 
     try:
+        worker = GdalWorker()  # every GDAL call from here to the end of the passes
+        lines = SourceLines(dem, exact, fill, budget, strip_lines=block, worker=worker)
+        outputs = maps.Outputs(finals, dem)
         start = time.perf_counter()
         figures = core.stream(read, dem.lines, dem.columns, args.coef, write=write,
                               unit=lines.unit, progress=say.progress, ratio="ratio" in finals,
-                              block_lines=lines.strip_lines)
+                              block_lines=lines.strip_lines, stretched=False)
+        worker.drain()
         streamed = time.perf_counter()
+        worker.close()
+        outputs.stretch(figures.mapping, say.progress)
         say.end_progress()
         outputs.finish(figures)
         outputs.commit()
         if os.environ.get("ORVANDE_GIS_TIMES"):
             _times(spent, streamed - start, time.perf_counter() - streamed, lines)
     finally:
-        say.end_progress()
-        outputs.discard()
+        with safe_files.signals_held():  # whatever comes, nothing is left behind
+            say.end_progress()
+            if worker:
+                worker.close()
+            if outputs:
+                outputs.discard()
+    safe_files.raise_held(written=True)
     return lines, fill, figures
 
 
 def _times(spent, streamed, closing, lines):
     """Where the time went (ORVANDE_GIS_TIMES=1), on standard error."""
     passes = streamed - spent["reading"] - spent["writing"]
-    print(f"decoding the source (and joining its strips): {spent['reading']:.3f} s, "
-          f"{len(lines.surveyed)} strips of {lines.strip_lines} lines, "
-          f"{len(lines.kept)} kept ({lines.kept_bytes >> 20} MiB)\n"
+    print(f"waiting for the source's lines: {spent['reading']:.3f} s "
+          f"({len(lines.surveyed)} strips of {lines.strip_lines} lines decoded ahead of the "
+          f"passes, {len(lines.kept)} kept: {lines.kept_bytes >> 20} MiB)\n"
           f"the passes: {passes:.3f} s\n"
-          f"encoding the outputs: {spent['writing']:.3f} s while the passes ran, "
-          f"{closing:.3f} s to complete and close them", file=sys.stderr)
+          f"handing the results to the writing thread: {spent['writing']:.3f} s; "
+          f"the stretched map and closing the outputs: {closing:.3f} s", file=sys.stderr)
 
 
 def roughness(args, say):

@@ -66,8 +66,9 @@ class Outputs:
         except BaseException:
             self.discard()
             raise
+        self.streamed = [k for k in finals if k != "stretched"]  # put() gives these
         self.pending = {k: np.empty((TILE, dem.columns), np.float32 if k == "ratio" else np.uint8)
-                        for k in list(finals) + ["mask"]}
+                        for k in self.streamed + ["mask"]}
         self.held, self.start = 0, 0
 
     def _create(self, dem):
@@ -95,8 +96,21 @@ class Outputs:
         self.datasets[kind], self.bands[kind] = ds, band
         return None
 
+    def put_results(self, first, centred, ratio, mask):
+        """The results of lines FIRST.. as the passes give them: centred levels, ratios
+        (float64, NaN without a ratio; None without the ratio output) and the mask (None: the
+        pixels with a ratio)."""
+        arrays = {"centred": centred}
+        if ratio is not None:
+            arrays["ratio"] = ratio.astype(np.float32)
+            if mask is None:
+                mask = (~np.isnan(ratio)).view(np.uint8) * np.uint8(255)
+        arrays["mask"] = mask
+        self.put(first, arrays)
+
     def put(self, first, arrays):
-        """ARRAYS: {kind: lines FIRST.. of that output, "mask": 255 where a ratio is}."""
+        """ARRAYS: {kind: lines FIRST.. of that output, "mask": 255 where a ratio is}, for
+        the centred map and the ratio (the stretched map comes from the centred: stretch())."""
         count = len(arrays["mask"])
         pos = 0
         while pos < count:
@@ -117,10 +131,30 @@ class Outputs:
                 self._write(self.start, {k: a[:self.held] for k, a in self.pending.items()})
                 self.held = 0
 
+    def stretch(self, mapping, progress=None):
+        """The stretched map: the centred map read back a row of tiles at a time, each
+        level c written as mapping[c], under the same mask. (Keeping the centred levels in
+        memory instead saved no time: reading back decodes on every core.)"""
+        if "stretched" not in self.bands:
+            return
+        centred = self.bands["centred"]
+        lut = np.asarray(mapping, np.uint8)
+        for line in range(0, self.lines, TILE):
+            n = min(TILE, self.lines - line)
+            try:
+                levels = centred.ReadAsArray(0, line, self.columns, n)
+                mask = centred.GetMaskBand().ReadAsArray(0, line, self.columns, n)
+            except RuntimeError as e:
+                raise Refusal(_failure(self.finals["centred"], self.tmp_of["centred"], e))
+            self._write(line, {"stretched": lut[levels], "mask": mask})
+            if progress:
+                progress("stretched levels", (line + n) / self.lines)
+
     def _write(self, line, arrays):
-        """Whole rows of tiles: written, then compressed and flushed to the file."""
+        """Whole rows of tiles of the outputs in ARRAYS: written, then compressed and flushed
+        to the file."""
         failed = None
-        for kind in self.bands:
+        for kind in (k for k in self.bands if k in arrays):
             try:
                 self.bands[kind].WriteArray(arrays[kind], 0, line)
                 if kind != "ratio":

@@ -49,11 +49,12 @@ def handle_signals():
 
 @contextlib.contextmanager
 def signals_held():
-    _signals["critical"] = True
+    """Signals held (deferred) inside; may be nested."""
+    before, _signals["critical"] = _signals["critical"], True
     try:
         yield
     finally:
-        _signals["critical"] = False
+        _signals["critical"] = before
 
 
 def raise_held(written):

@@ -33,8 +33,9 @@ class SourceLines:
     """read(first, count) for orvande_roughness.stream, with the survey of what it read
     (lowest valid elevation, count at 0 m or below) for the sea-level warning."""
 
-    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None):
-        """EXACT: (unit, shift) or None (metres); FILL: metres or None."""
+    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None, worker=None):
+        """EXACT: (unit, shift) or None (metres); FILL: metres or None; WORKER: the
+        GdalWorker that decodes (the next strips ahead of the passes), or None: here."""
         self.dem, self.pixels, self.band = dem, dem.pixels, dem.band
         self.lines, self.columns = dem.lines, dem.columns
         self.exact = exact
@@ -47,6 +48,8 @@ class SourceLines:
         self.strip_lines = strip_lines or self._strip_lines()
         self.kept, self.kept_bytes = {}, 0
         self.recent = collections.OrderedDict()
+        self.worker, self.coming = worker, {}  # strip index: its decoding under way
+        self.strips = -(-self.lines // self.strip_lines)
         self.surveyed = set()
         self.lowest, self.at_or_below_zero, self.invalid = np.inf, 0, 0
         nodata = self.band.GetNoDataValue()
@@ -117,7 +120,17 @@ class SourceLines:
         if got is not None:
             self.recent.move_to_end(index, last=True) if index in self.recent else None
             return got
-        got = self._decode(index)
+        if index in self.coming:
+            got = self.coming.pop(index).result()
+        elif self.worker:
+            got = self.worker.call(self._decode, index)
+        else:
+            got = self._decode(index)
+        if self.worker and not self.worker.on_worker():
+            for ahead in (index + 1, index + 2):  # a block and its halo need the next strip
+                if ahead < self.strips and ahead not in self.kept and ahead not in self.recent \
+                        and ahead not in self.coming:
+                    self.coming[ahead] = self.worker.ahead(self._decode, ahead)
         size = sum(a.nbytes for a in got if a is not None)
         if self.kept_bytes + size <= self.cache_bytes:
             self.kept[index] = got
@@ -195,7 +208,7 @@ class SourceLines:
 
     def _metres(self, raw, invalid):
         if self.raw_float32:
-            metres = np.array(raw, dtype=np.float32)
+            metres = raw  # a fresh array of GDAL's (or a view of one): NaN set in place
         else:
             metres = self.pixels.metres(raw.astype(np.float64))
             bad = ~np.isfinite(metres)
@@ -206,15 +219,19 @@ class SourceLines:
         return metres
 
     def _survey(self, values, invalid):
-        """Counts the invalid pixels (filled or not) and the valid elevations at 0 m or below."""
+        """Counts the invalid pixels (filled or not) and the valid elevations at 0 m or below
+        (reductions in place: no copy of the valid values)."""
+        valid = True
         if invalid is not None:
-            self.invalid += int(np.count_nonzero(invalid))
-            values = values[~invalid]
-        if not values.size:
-            return
-        lowest = values.min()
+            count = int(np.count_nonzero(invalid))
+            self.invalid += count
+            if count == invalid.size:
+                return
+            valid = ~invalid
+        big = np.inf if values.dtype.kind == "f" else np.iinfo(values.dtype).max
+        lowest = values.min(initial=big, where=valid)
         if lowest <= 0:
-            self.at_or_below_zero += int(np.count_nonzero(values <= 0))
+            self.at_or_below_zero += int(np.count_nonzero((values <= 0) & valid))
         self.lowest = min(self.lowest, float(lowest) / self.per_metre)
 
 
