@@ -75,38 +75,58 @@ MetresConverter::MetresConverter(SampleType type, int interval) : type_(type), f
     }
 }
 
+namespace {
+
+// The samples of line i of `values` as metres: metres[j] = f(sample j) for samples of type T,
+// read straight along a contiguous line, through the strides otherwise.
+template <class T, class F>
+void line_in_metres(const ArrayView &values, py::ssize_t i, double *metres, F f)
+{
+    const char *p = values.at(i, 0);
+    if (values.col_stride == static_cast<py::ssize_t>(sizeof(T))) {
+        for (py::ssize_t j = 0; j < values.cols; j++) {
+            T raw;
+            std::memcpy(&raw, p + j * sizeof(T), sizeof raw);
+            metres[j] = f(raw);
+        }
+        return;
+    }
+    for (py::ssize_t j = 0; j < values.cols; j++) {
+        T raw;
+        std::memcpy(&raw, p + j * values.col_stride, sizeof raw);
+        metres[j] = f(raw);
+    }
+}
+
+} // namespace
+
 void MetresConverter::line(const ArrayView &values, const ArrayView *mask, py::ssize_t i, double *metres,
                            unsigned char *valid) const
 {
     const py::ssize_t cols = values.cols;
-    for (py::ssize_t j = 0; j < cols; j++) {
-        const char *p = values.at(i, j);
-        switch (type_) {
-        case SampleType::u16: {
-            uint16_t raw;
-            std::memcpy(&raw, p, sizeof raw);
-            metres[j] = table_[raw];
-            break;
-        }
-        case SampleType::i32: {
-            int32_t raw;
-            std::memcpy(&raw, p, sizeof raw);
-            metres[j] = factor_ == 1.0 ? static_cast<double>(raw) : elevation_in_metres(raw, factor_);
-            break;
-        }
-        case SampleType::f32: {
-            float f;
-            std::memcpy(&f, p, sizeof f);
-            metres[j] = f;
-            break;
-        }
-        case SampleType::f64:
-            std::memcpy(&metres[j], p, sizeof(double));
-            break;
-        }
+    switch (type_) {
+    case SampleType::u16:
+        line_in_metres<uint16_t>(values, i, metres, [this](uint16_t raw) { return table_[raw]; });
+        break;
+    case SampleType::i32:
+        if (factor_ == 1.0)
+            line_in_metres<int32_t>(values, i, metres, [](int32_t raw) { return static_cast<double>(raw); });
+        else
+            line_in_metres<int32_t>(values, i, metres, [this](int32_t raw) { return elevation_in_metres(raw, factor_); });
+        break;
+    case SampleType::f32:
+        line_in_metres<float>(values, i, metres, [](float raw) { return static_cast<double>(raw); });
+        break;
+    case SampleType::f64:
+        line_in_metres<double>(values, i, metres, [](double raw) { return raw; });
+        break;
     }
     if (!valid) return;
     const bool floats = type_ == SampleType::f32 || type_ == SampleType::f64;
+    if (!mask) {
+        for (py::ssize_t j = 0; j < cols; j++) valid[j] = !floats || std::isfinite(metres[j]);
+        return;
+    }
     for (py::ssize_t j = 0; j < cols; j++)
-        valid[j] = (!mask || *mask->at(i, j)) && (!floats || std::isfinite(metres[j]));
+        valid[j] = *mask->at(i, j) && (!floats || std::isfinite(metres[j]));
 }

@@ -57,7 +57,8 @@ read(first, count) returns the lines first .. first + count - 1 as values of sha
 called on the calling thread, several times for the same lines (once a pass, and for the
 one-line halo around each block): it must be able to read any range again. With block_lines
 given, a range never crosses the first line of a block (line k x block_lines), so that a caller
-keeping its lines in such blocks can return views of them.
+keeping its lines in such blocks can return views of them. The arrays it returns are read
+with the GIL released, before the next call: no other thread may change them meanwhile.
 
 write(first, ratio, centred, stretched) receives the results once per block, in line order,
 covering every line exactly once, after the figures are known: ratio float64 (None when

@@ -57,6 +57,7 @@ private:
         std::optional<ArrayView> m;
         if (!mask.is_none()) m = mask_view(mask, "the mask that read() returned", count, nb_col_);
         const MetresConverter &conv = converter(type);
+        py::gil_scoped_release released; // the caller's other threads go on meanwhile
         for (int k = 0; k < count; k++) {
             const size_t at = static_cast<size_t>(k) * nb_col_;
             conv.line(v, m ? &*m : nullptr, k, metres + at, valid ? valid + at : nullptr);

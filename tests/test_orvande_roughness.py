@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 from fractions import Fraction
 
@@ -168,12 +169,38 @@ class Streaming(unittest.TestCase):
                         self.assertEqual(getattr(f, name), getattr(want, name), name)
                     np.testing.assert_array_equal(f.histogram, want.histogram)
                     self.assertTrue(all(0 <= a and a + c <= 53 for a, c in reads))
+                    if block_lines:  # no read crosses the first line of a block
+                        self.assertEqual([a // block_lines for a, c in reads],
+                                         [(a + c - 1) // block_lines for a, c in reads])
 
     def test_without_write_or_ratio(self):
         f, _, blocks = self.collect(self.dem, None, 5, ratio=False)
         self.assertTrue(blocks and all(b[1] is None for b in blocks))
         g = orr.stream(lambda a, c: self.dem[a:a + c], 53, 29, 2.0, unit="cm")
         self.assertEqual((f.ratio_min, f.threshold), (g.ratio_min, g.threshold))
+
+    def test_other_threads_run_while_the_module_computes(self):
+        """maps() and stream() release the GIL while they compute (and stream() while it
+        converts what read() returned): a Python thread counts on meanwhile."""
+        dem = random_dem(np.random.default_rng(2), (1500, 1500), np.float32, 100, 900)
+        counted, stop = [0], threading.Event()
+
+        def count():
+            while not stop.is_set():
+                counted[0] += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            for name, call in (("maps", lambda: orr.maps(dem, 2.0)),
+                               ("stream", lambda: orr.stream(lambda a, c: dem[a:a + c], 1500, 1500, 2.0,
+                                                             block_lines=1500))):
+                before = counted[0]
+                call()
+                self.assertGreater(counted[0] - before, 1000, name)
+        finally:
+            stop.set()
+            counter.join()
 
     def test_callback_exceptions_propagate_and_progress_rises(self):
         class Stop(Exception):

@@ -17,7 +17,11 @@ need_packages() {
 # built for it), else the one on PATH; status 1 when none does. The packages are found, not
 # imported (importing them takes a fifth of a second, which every command would pay twice).
 gdal_python() {
-  local py
+  local py d=/usr/lib/python3/dist-packages
+  if [ -x /usr/bin/python3 ] && [ -f $d/osgeo/__init__.py ] && [ -f $d/numpy/__init__.py ]; then
+    echo /usr/bin/python3 # Debian's packages, where Debian puts them: no python3 to start
+    return 0
+  fi
   for py in /usr/bin/python3 python3; do
     if command -v "$py" >/dev/null && "$py" -c 'from importlib.util import find_spec as f
 import sys; sys.exit(not (f("numpy") and f("osgeo")))' 2>/dev/null; then

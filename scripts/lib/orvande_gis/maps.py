@@ -9,12 +9,11 @@ the stretch in their metadata, as Python's repr() of each number (exact), so tha
 level can be turned back into a ratio interval.
 
 Each output is written to a temporary beside its final name; commit() renames the set.
-Lines go to GDAL in whole rows of tiles, so that no tile is written twice and GDAL's cache
-holds at most a few rows of tiles: each row is compressed and written as soon as it is
-complete. (Decoding and compressing on a thread of their own while the passes compute
-gained nothing measurable on two busy cores and took 15 % more memory; and a thread that
-writes through GDAL while another reads the source can deadlock in GDAL's block cache,
-which all datasets share.)
+The centred map and the ratio are written as the second pass gives them (put_results, on
+the run's GDAL thread: gdal_worker), the stretched map after it from the centred map read
+back (stretch), since its mapping needs the whole histogram. Lines go to GDAL in whole rows
+of tiles, so that no tile is written twice and GDAL's cache holds at most a few rows of
+tiles: each row is compressed and written as soon as it is complete.
 """
 
 import os
@@ -28,6 +27,9 @@ from . import safe_files
 from .safe_files import Refusal
 
 TILE = 256
+# Pixels of the stretched map written at once (whole rows of tiles): fewer, larger writes
+# compress on every core with fewer waits.
+STEP_PIXELS = 4 << 20
 CREATION = ["TILED=YES", f"BLOCKXSIZE={TILE}", f"BLOCKYSIZE={TILE}", "COMPRESS=DEFLATE", "ZLEVEL=1",
             "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS"]
 # GDAL's side files of a raster: overviews, statistics and other auxiliary data, a mask.
@@ -57,7 +59,9 @@ class Outputs:
     """The outputs under temporary names: put(first, ...) for each block in line order,
     finish(figures), then commit() (or discard())."""
 
-    def __init__(self, finals, dem):
+    def __init__(self, finals, dem, keep_bytes=0):
+        """KEEP_BYTES: the centred levels and their mask (9 bits a pixel) are kept for the
+        stretched map when they fit in that many bytes; else it reads the centred map back."""
         self.finals, self.lines, self.columns = finals, dem.lines, dem.columns
         self.temps, self.datasets, self.bands = [], {}, {}
         self.tmp_of = {}
@@ -70,6 +74,10 @@ class Outputs:
         self.pending = {k: np.empty((TILE, dem.columns), np.float32 if k == "ratio" else np.uint8)
                         for k in self.streamed + ["mask"]}
         self.held, self.start = 0, 0
+        self.kept = None
+        if "stretched" in finals and dem.lines * (dem.columns + -(-dem.columns // 8)) <= keep_bytes:
+            self.kept = (np.empty((dem.lines, dem.columns), np.uint8),
+                         np.empty((dem.lines, -(-dem.columns // 8)), np.uint8))
 
     def _create(self, dem):
         for kind, final in self.finals.items():
@@ -106,6 +114,9 @@ class Outputs:
             if mask is None:
                 mask = (~np.isnan(ratio)).view(np.uint8) * np.uint8(255)
         arrays["mask"] = mask
+        if self.kept:
+            self.kept[0][first:first + len(centred)] = centred
+            self.kept[1][first:first + len(centred)] = np.packbits(mask, axis=1)
         self.put(first, arrays)
 
     def put(self, first, arrays):
@@ -132,20 +143,26 @@ class Outputs:
                 self.held = 0
 
     def stretch(self, mapping, progress=None):
-        """The stretched map: the centred map read back a row of tiles at a time, each
-        level c written as mapping[c], under the same mask. (Keeping the centred levels in
-        memory instead saved no time: reading back decodes on every core.)"""
+        """The stretched map: the centred levels (kept, or read back from the centred map)
+        in whole rows of tiles of about 4 million pixels, each level c written as
+        mapping[c], under the same mask."""
         if "stretched" not in self.bands:
             return
         centred = self.bands["centred"]
         lut = np.asarray(mapping, np.uint8)
-        for line in range(0, self.lines, TILE):
-            n = min(TILE, self.lines - line)
-            try:
-                levels = centred.ReadAsArray(0, line, self.columns, n)
-                mask = centred.GetMaskBand().ReadAsArray(0, line, self.columns, n)
-            except RuntimeError as e:
-                raise Refusal(_failure(self.finals["centred"], self.tmp_of["centred"], e))
+        step = max(1, STEP_PIXELS // (TILE * self.columns)) * TILE
+        for line in range(0, self.lines, step):
+            n = min(step, self.lines - line)
+            if self.kept:
+                levels = self.kept[0][line:line + n]
+                bits = np.unpackbits(self.kept[1][line:line + n], axis=1, count=self.columns)
+                mask = bits * np.uint8(255)
+            else:
+                try:
+                    levels = centred.ReadAsArray(0, line, self.columns, n)
+                    mask = centred.GetMaskBand().ReadAsArray(0, line, self.columns, n)
+                except RuntimeError as e:
+                    raise Refusal(_failure(self.finals["centred"], self.tmp_of["centred"], e))
             self._write(line, {"stretched": lut[levels], "mask": mask})
             if progress:
                 progress("stretched levels", (line + n) / self.lines)
