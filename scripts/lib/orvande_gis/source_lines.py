@@ -5,7 +5,8 @@ The band is decoded in strips of whole lines aligned on its blocks (a tiled GeoT
 rows): when the whole decoded raster fits the cache's budget, each strip is decoded once and
 kept for all the passes; else only the last three decoded are kept (a block's halo lines
 and the next block share them) and the passes decode the strips again. So the memory is
-bounded by the budget whatever the raster's size.
+bounded by the budget whatever the raster's size. Given a GdalWorker, the strips are decoded
+on its thread, the next two ahead of the one the passes ask for.
 
 Samples go to the passes in one of two forms:
 - whole numbers of a unit (Dem.exact_unit): uint16 or int32 samples in that unit, with a
