@@ -45,7 +45,7 @@ LineWindow::Midpoints::Midpoints(int nb_col) : right(nb_col), down(nb_col), down
 
 LineWindow::LineWindow(int columns, bool masked)
     : nb_col_(columns + 2), masked_(masked), ratio_(columns + 2), scaled_(columns + 2), above_(columns + 2),
-      below_(columns + 2)
+      below_(columns + 2), whole_(columns + 2), has_(columns + 2)
 {
     for (Line *l : {&prev_, &line_, &next_}) {
         l->z.resize(columns + 2);
@@ -57,9 +57,15 @@ bool LineWindow::read(const LineFetch &fetch, int line, Line &to) const
 {
     if (!fetch(line, col_, nb_col_, to.z.data(), masked_ ? to.valid.data() : nullptr)) return false;
     to.all_valid = true;
-    if (masked_)
-        for (int j = 0; j < nb_col_; j++)
-            if (!to.valid[j]) to.z[j] = 0.0, to.all_valid = false; // never part of a ratio
+    if (masked_) { // an invalid pixel's elevation is never part of a ratio: 0 (a loop without branches)
+        unsigned char all = 1;
+        for (int j = 0; j < nb_col_; j++) {
+            const unsigned char v = to.valid[j] != 0;
+            to.z[j] = v ? to.z[j] : 0.0;
+            all &= v;
+        }
+        to.all_valid = all != 0;
+    }
     to.size = line_magnitude(nb_col_, to.z.data());
     return true;
 }
@@ -79,7 +85,10 @@ void LineWindow::advance()
     std::swap(line_, next_);
 }
 
-// The runs of pixels with a ratio of the middle line, and the count of those without.
+// The runs of pixels with a ratio of the middle line, and the count of those without: a
+// column is whole when its three pixels are valid, a pixel has a ratio when its column and
+// the two beside it are whole (both steps in straight loops over bytes), and the runs are
+// found with memchr.
 void LineWindow::find_runs()
 {
     runs_.clear();
@@ -88,21 +97,23 @@ void LineWindow::find_runs()
         missing_ = 0;
         return;
     }
-    const auto column_valid = [this](int j) { return prev_.valid[j] && line_.valid[j] && next_.valid[j]; };
-    int with = 0;
-    bool left = column_valid(0), here = column_valid(1);
-    for (int j = 1; j < nb_col_ - 1; j++) {
-        const bool right = column_valid(j + 1);
-        if (left && here && right) {
-            if (!runs_.empty() && runs_.back().second == j)
-                runs_.back().second = j + 1;
-            else
-                runs_.emplace_back(j, j + 1);
-            with++;
-        }
-        left = here, here = right;
+    missing_ = nb_col_ - 2;
+    if (nb_col_ < 3) return;
+    const unsigned char *p = prev_.valid.data(), *l = line_.valid.data(), *n = next_.valid.data();
+    unsigned char *whole = whole_.data(), *has = has_.data();
+    for (int j = 0; j < nb_col_; j++) whole[j] = (p[j] != 0) & (l[j] != 0) & (n[j] != 0);
+    has[0] = has[nb_col_ - 1] = 0;
+    for (int j = 1; j < nb_col_ - 1; j++) has[j] = whole[j - 1] & whole[j] & whole[j + 1];
+    const unsigned char *const end = has + nb_col_;
+    for (const unsigned char *at = has + 1; at < end;) {
+        const void *a = std::memchr(at, 1, end - at);
+        if (!a) break;
+        const unsigned char *b = static_cast<const unsigned char *>(std::memchr(a, 0, end - static_cast<const unsigned char *>(a)));
+        const int first = static_cast<int>(static_cast<const unsigned char *>(a) - has), last = static_cast<int>(b - has);
+        runs_.emplace_back(first, last);
+        missing_ -= last - first;
+        at = b;
     }
-    missing_ = nb_col_ - 2 - with;
 }
 
 // The largest line_magnitude of the three lines, NaN when one is.

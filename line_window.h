@@ -104,6 +104,7 @@ private:
     int missing_ = 0;                       // interior pixels of the middle line without one
     std::vector<double> ratio_, scaled_;
     Midpoints above_, below_;
+    std::vector<unsigned char> whole_, has_; // find_runs's scratch
     bool above_ready_ = false;
     int exact_lines_left_ = 0; // lines to compute exactly before the bounds are tried again
 };

@@ -399,7 +399,7 @@ Dem masked(Mask kind)
             case Mask::single_window: v = i >= 20 && i < 23 && j >= 10 && j < 13; break;
             case Mask::all_valid: break;
             case Mask::none_valid: v = 0; break;
-            case Mask::scattered: v = (state >> 58) != 0; break;
+            case Mask::scattered: v = (state >> 58) ? 1 + (state >> 20) % 255 : 0; break; // valid: any nonzero
             }
             if (!v) d.z[static_cast<size_t>(i) * d.cols + j] = (state >> 40) % 3 ? NAN : -1e300; // never read
         }
