@@ -37,7 +37,7 @@ if os.environ.get("ORVANDE_BUILD_DIR") and os.path.isdir(BUILD_PYTHON):
     os.environ["PYTHONPATH"] = os.pathsep.join([BUILD_PYTHON] + [
         p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 sys.path.insert(0, os.path.join(SRC, "scripts", "lib"))
-from orvande_gis import maps, roughness_module, safe_files  # noqa: E402
+from orvande_gis import early_strips, maps, roughness_module, safe_files  # noqa: E402
 
 try:
     CORE = roughness_module.load()
@@ -201,6 +201,9 @@ class SameBytes(Work):
         z[100:104, 50:90] = -9999
         z[200, 200] = np.nan
         make(self.path("collar.tif"), z, nodata=-9999, options=["TILED=YES", "COMPRESS=DEFLATE"])
+        tall = terrain(2200, 520, seed=3).astype(np.float32)  # two strips, decoded early
+        tall[:3], tall[900:940, 100:300] = -9999, -9999
+        make(self.path("tall.tif"), tall, nodata=-9999, options=["TILED=YES"])
         south = (UTM[0], (500000.0, 30.0, 0.0, 3991000.0, 0.0, 30.0))
         make(self.path("south.tif"), z, nodata=-9999, crs=south)
         hidden = np.full(z.shape, 255, np.uint8)
@@ -221,7 +224,8 @@ class SameBytes(Work):
         with open(self.path("grid.asc"), "w") as f:
             f.write("ncols 40\nnrows 30\nxllcorner 0\nyllcorner 0\ncellsize 5\n")
             np.savetxt(f, np.round(terrain(30, 40), 2), fmt="%.2f")
-        cases = [("collar.tif", [], None), ("south.tif", ["--coef", "5"], None),
+        cases = [("collar.tif", [], None), ("tall.tif", ["--no-ratio"], None),
+                 ("south.tif", ["--coef", "5"], None),
                  ("mask.tif", ["--no-ratio"], None), ("alpha.tif", ["--no-ratio"], None),
                  ("dm.tif", [], 0.1),
                  ("grid.asc", [], None)]
@@ -236,7 +240,7 @@ class SameBytes(Work):
                     z2, valid = reference(self.path(source), unit_factor=factor)
                     coef = 5.0 if "--coef" in options else 2.0
                     self.check_outputs(prefix, z2, valid, coef, "--no-ratio" not in options,
-                                       crs=UTM if source in ("collar.tif", "mask.tif") else None)
+                                       crs=UTM if source in ("collar.tif", "tall.tif", "mask.tif") else None)
         # --fill: the filled pixels count as valid.
         rc, _, err = run(["collar.tif", "filled", "--fill", "250"], self.w)
         self.assertEqual(rc, 0, err)
@@ -330,6 +334,18 @@ class Faults(Work):
         self.assertEqual(len(err.strip().splitlines()), 1, err)
         self.assertEqual(listing(self.path("out")), leaves or [])
         return err
+
+    def test_early_strips_find_the_source_as_argparse_does(self):
+        """The source and band whose strips are decoded while Python starts: none when the
+        command line does not tell plainly (the run then reads everything itself)."""
+        cases = [(["a", "b"], ("a", 1)), (["--band", "2", "a", "b"], ("a", 2)),
+                 (["--band=3", "-q", "a", "b"], ("a", 3)), (["--co", "5", "a", "b"], ("a", 1)),
+                 (["--add", "-5", "a", "b"], ("a", 1)), (["--", "-a.tif", "b"], ("-a.tif", 1)),
+                 (["--overwrite", "--no", "a", "b"], ("a", 1)), (["--help"], None),
+                 (["--dask", "x", "a", "b"], None), (["--da=x", "a", "b"], None),
+                 (["--band", "x", "a", "b"], None), (["-x", "a", "b"], None), (["--fill"], None)]
+        for argv, want in cases:
+            self.assertEqual(early_strips.source_and_band(argv), want, argv)
 
     def test_refusals_before_any_work(self):
         """A source that is one of the outputs (with --overwrite too); output folders that

@@ -16,7 +16,7 @@ import time
 import numpy as np
 from osgeo import gdal
 
-from . import VERSION, maps, roughness_module, safe_files
+from . import VERSION, early_strips, maps, roughness_module, safe_files
 from .gdal_worker import GdalWorker
 from .safe_files import NAME_MAX, Interrupted, Refusal
 from .source import Dem, add_conversion_options
@@ -28,9 +28,6 @@ PROG = "dem-roughness"
 # Decoded source lines kept for the passes: at most this many bytes (and an eighth of the
 # memory); the centred levels kept for the stretched map: at most half as many.
 CACHE_BYTES = 256 << 20
-# Bytes of GDAL's block cache: a few rows of tiles of every output (the source's blocks need
-# none: its lines are kept above, decoded).
-GDAL_CACHE_BYTES = 16 << 20
 
 
 def parse_args(argv):
@@ -197,6 +194,7 @@ def compute(dem, args, finals, say):
 
     def write(first, ratio, centred, _):
         t = time.perf_counter()
+        early_strips.join()  # no output is written while another thread reads through GDAL
         count = len(centred)
         mask = None
         if ratio is None:
@@ -207,7 +205,8 @@ def compute(dem, args, finals, say):
 
     try:
         worker = GdalWorker()  # every GDAL call from here to the end of the passes
-        lines = SourceLines(dem, exact, fill, budget, strip_lines=block, worker=worker)
+        lines = SourceLines(dem, exact, fill, budget, strip_lines=block, worker=worker,
+                            early=early_strips.started())
         outputs = maps.Outputs(finals, dem, keep_bytes=budget // 2)
         start = time.perf_counter()
         figures = core.stream(read, dem.lines, dem.columns, args.coef, write=write,
@@ -225,6 +224,7 @@ def compute(dem, args, finals, say):
     finally:
         with safe_files.signals_held():  # whatever comes, nothing is left behind
             say.end_progress()
+            early_strips.join()
             if worker:
                 worker.close()
             if outputs:
@@ -325,9 +325,7 @@ def main(argv=None):
     if args.keep:
         say.note("  note: --keep has no effect: there is no scratch folder any more")
     safe_files.handle_signals()
-    gdal.SetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES")
-    gdal.SetConfigOption("GDAL_CACHEMAX", str(GDAL_CACHE_BYTES))
-    gdal.SetConfigOption("GDAL_NUM_THREADS", "ALL_CPUS")
+    early_strips.gdal_settings()
     try:
         (roughness_on_cluster if args.dask else roughness)(args, say)
         return 0
@@ -351,7 +349,10 @@ def run():
     """Entry point of scripts/dem-roughness. Every file is closed (or removed) when main()
     returns: the process ends there, without the interpreter's teardown (some hundredths
     of a second spent freeing what the run held)."""
-    status = main()
+    try:
+        status = main()
+    finally:
+        early_strips.join()
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()

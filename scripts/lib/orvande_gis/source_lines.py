@@ -20,13 +20,12 @@ band; --fill puts its value there (they are then valid).
 import collections
 
 import numpy as np
-from osgeo import gdal
+from osgeo import gdal, gdal_array
 
+from .early_strips import STRIP_PIXELS, strip_lines as strip_height
 from .safe_files import Refusal
 from .source import INT32_MAX, INT32_MIN, UNITS, gdal_reason, round_half_away
 
-# Pixels a strip holds at least (whole lines, aligned on the band's blocks).
-STRIP_PIXELS = 1 << 20
 RECENT_STRIPS = 3
 
 
@@ -34,9 +33,10 @@ class SourceLines:
     """read(first, count) for orvande_roughness.stream, with the survey of what it read
     (lowest valid elevation, count at 0 m or below) for the sea-level warning."""
 
-    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None, worker=None):
+    def __init__(self, dem, exact, fill, cache_bytes, strip_lines=None, worker=None, early=None):
         """EXACT: (unit, shift) or None (metres); FILL: metres or None; WORKER: the
-        GdalWorker that decodes (the next strips ahead of the passes), or None: here."""
+        GdalWorker that decodes (the next strips ahead of the passes), or None: here;
+        EARLY: the EarlyStrips of the command (stopped here; its strips are taken), or None."""
         self.dem, self.pixels, self.band = dem, dem.pixels, dem.band
         self.lines, self.columns = dem.lines, dem.columns
         self.exact = exact
@@ -63,6 +63,13 @@ class SourceLines:
                             and dem.factor == 1 and not self.pixels.add
                             and (fill is None or float(np.float32(fill)) == fill))
         self.cache_bytes = cache_bytes if self._whole_bytes() <= cache_bytes else 0
+        self.early, self.early_end = early, 0
+        if early:
+            usable = (strip_lines is None and not self.pixels.flip_lines
+                      and early.matches(dem.source, self.band.GetBand(), self.lines, self.columns,
+                                        self.strip_lines))
+            end = early.stop()
+            self.early_end = end if usable else 0
 
     def _whole_bytes(self):
         """The bytes of the whole raster decoded (at most: a mask counted whenever there
@@ -74,9 +81,7 @@ class SourceLines:
         return self.lines * self.columns * per_pixel
 
     def _strip_lines(self):
-        block_lines = max(1, self.band.GetBlockSize()[1])
-        want = max(1, STRIP_PIXELS // max(1, self.columns))
-        return max(1, -(-want // block_lines)) * block_lines
+        return strip_height(self.columns, self.band.GetBlockSize()[1])
 
     # ------------------------------------------------------------ what the passes call
 
@@ -159,7 +164,9 @@ class SourceLines:
         p = self.pixels
         y0 = self.lines - a - n if p.flip_lines else a
         try:
-            raw = self.band.ReadAsArray(0, y0, self.columns, n)
+            raw = self._early_raw(a, n)
+            if raw is None:
+                raw = self.band.ReadAsArray(0, y0, self.columns, n)
             hidden = None if self.mask is None else self.mask.ReadAsArray(0, y0, self.columns, n) == 0
         except RuntimeError as e:
             raise Refusal(f"GDAL could not read the pixels of the source: {gdal_reason(e)}")
@@ -178,6 +185,16 @@ class SourceLines:
         if invalid is not None and not invalid.any():
             invalid = None
         return raw, invalid
+
+    def _early_raw(self, a, n):
+        """Lines A.. of the band decoded early (EarlyStrips), or None."""
+        if a // self.strip_lines >= self.early_end:
+            return None
+        buf = self.early.take(a // self.strip_lines)
+        if buf is None:
+            return None
+        dtype = gdal_array.GDALTypeCodeToNumericTypeCode(self.band.DataType)
+        return np.frombuffer(buf, dtype).reshape(n, self.columns)
 
     def _samples(self, raw, invalid):
         shift = self.exact[1]
