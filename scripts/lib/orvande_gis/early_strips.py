@@ -17,8 +17,11 @@ from osgeo import gdal
 
 # Pixels a strip holds at least (whole lines, aligned on the band's blocks).
 STRIP_PIXELS = 1 << 20
-# Bytes of raw samples decoded ahead at most.
+# Bytes of raw samples decoded early at most: the strips of a source whose decoded lines
+# dem-roughness keeps anyway (at most its CACHE_BYTES); a single strip of a larger source,
+# whose strips would otherwise add to the run's peak of memory.
 EARLY_BYTES = 64 << 20
+KEPT_BYTES = 256 << 20
 # dem-roughness's options that take a value.
 VALUED = ("--coef", "--dask", "--band", "--unit", "--fill", "--pixel-size", "--z-factor", "--add")
 GDAL_CACHE_BYTES = 16 << 20
@@ -96,7 +99,8 @@ class EarlyStrips:
             size = gdal.GetDataTypeSize(band.DataType) // 8 * columns
             with self.cond:
                 self.lines, self.columns, self.strip_lines = lines, columns, height
-            for index in range(min(-(-lines // height), max(1, EARLY_BYTES // (height * size)))):
+            strips = max(1, EARLY_BYTES // (height * size)) if lines * size <= KEPT_BYTES else 1
+            for index in range(min(-(-lines // height), strips)):
                 with self.cond:
                     if self.stopping:
                         break
