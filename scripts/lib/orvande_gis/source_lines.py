@@ -96,14 +96,17 @@ class SourceLines:
         return self._join([s[0] for s in strips], first, count)
 
     def valid(self, first, count):
-        """True where a pixel of lines FIRST .. FIRST+COUNT-1 is valid."""
+        """True where a pixel of lines FIRST .. FIRST+COUNT-1 is valid (computed on those
+        lines only)."""
         parts = []
-        for values, mask in self._strips(first, count):
+        for k, (values, mask) in enumerate(self._strips(first, count)):
+            base = (first // self.strip_lines + k) * self.strip_lines
+            lo, hi = max(first - base, 0), min(first + count - base, len(values))
             if self.exact:
-                parts.append(np.ones(values.shape, bool) if mask is None else mask)
+                parts.append(np.ones((hi - lo, self.columns), bool) if mask is None else mask[lo:hi])
             else:
-                parts.append(~np.isnan(values))
-        return self._join(parts, first, count)
+                parts.append(~np.isnan(values[lo:hi]))
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
     # ------------------------------------------------------------ strips
 
