@@ -1,11 +1,13 @@
-"""One thread for every GDAL call of a run, so that decoding the source and compressing the
-outputs go on while the roughness passes compute on the other threads.
+"""One thread for every GDAL call of a run's passes, so that decoding the source and
+compressing the outputs go on while the roughness passes compute on the other threads.
 
 GDAL's calls release the GIL, and so do the passes; the work of a run is then: the passes on
-the main thread (and the module's threads), GDAL on this one. Every GDAL call stays on one
-thread, never two at once: the block cache that all datasets share is then never entered by a
-reader and a writer together (a thread reading the source can otherwise be made to flush the
-blocks of an output that another thread is writing).
+the main thread (and the module's threads), GDAL on this one. From the first pass on, every
+GDAL call stays on this thread, never two at once: the block cache that all datasets share
+is then never entered by a reader and a writer together (a thread reading the source can
+otherwise be made to flush the blocks of an output that another thread is writing). Before,
+only early_strips reads beside the main thread, on a handle of its own, and it is joined
+before the first output is written.
 """
 
 import collections
