@@ -144,6 +144,11 @@ class EarlyStrips:
         self.stop()
         self.thread.join()
 
+    def drop(self):
+        """Stops, joins and forgets the strips (they do not match the run's reading)."""
+        self.join()
+        self.done.clear()
+
 
 _started = []
 

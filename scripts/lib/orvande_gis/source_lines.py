@@ -68,8 +68,10 @@ class SourceLines:
             usable = (strip_lines is None and not self.pixels.flip_lines
                       and early.matches(dem.source, self.band.GetBand(), self.lines, self.columns,
                                         self.strip_lines))
-            end = early.stop()
-            self.early_end = end if usable else 0
+            if usable:
+                self.early_end = early.stop()
+            else:
+                early.drop()
 
     def _whole_bytes(self):
         """The bytes of the whole raster decoded (at most: a mask counted whenever there
