@@ -21,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -334,6 +335,42 @@ class Faults(Work):
         self.assertEqual(len(err.strip().splitlines()), 1, err)
         self.assertEqual(listing(self.path("out")), leaves or [])
         return err
+
+    def test_early_strips_are_the_bands_lines_or_none(self):
+        """Strips decoded early are the band's own lines, each taken once; a source that
+        cannot be read gives none (the run then reads everything itself)."""
+        z = terrain(2200, 520, seed=4).astype(np.float32)
+        make(self.path("t.tif"), z, options=["TILED=YES"])
+        early = early_strips.EarlyStrips(self.path("t.tif"), 1)
+        early.thread.join()  # every strip it decodes: two of 2048 lines
+        self.assertTrue(early.matches(self.path("t.tif"), 1, 2200, 520, 2048))
+        self.assertFalse(early.matches(self.path("t.tif"), 2, 2200, 520, 2048))
+        self.assertEqual(early.stop(), 2)
+        got = [np.frombuffer(early.take(k), np.float32).reshape(-1, 520) for k in (0, 1)]
+        np.testing.assert_array_equal(np.concatenate(got), z)
+        self.assertIsNone(early.take(0))
+        missing = early_strips.EarlyStrips(self.path("none.tif"), 1)
+        missing.join()
+        self.assertEqual((missing.take(0), missing.matches(self.path("none.tif"), 1, 1, 1, 1)),
+                         (None, False))
+
+    def test_gdal_worker_calls_from_its_own_thread_and_raises_later(self):
+        """A call made from the worker's own thread runs there at once (no deadlock); an
+        exception of a job put earlier comes out of a later put() or drain()."""
+        from orvande_gis.gdal_worker import GdalWorker
+        worker = GdalWorker(backlog=2)
+        try:
+            self.assertEqual(worker.call(lambda: worker.call(threading.get_ident)), worker.ident)
+
+            def fail():
+                raise ValueError("disk full")
+            with self.assertRaisesRegex(ValueError, "disk full"):
+                worker.put(fail)
+                for _ in range(3):
+                    worker.put(lambda: None)
+                worker.drain()
+        finally:
+            worker.close()
 
     def test_early_strips_find_the_source_as_argparse_does(self):
         """The source and band whose strips are decoded while Python starts: none when the
