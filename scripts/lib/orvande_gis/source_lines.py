@@ -22,7 +22,7 @@ import collections
 import numpy as np
 from osgeo import gdal, gdal_array
 
-from .early_strips import STRIP_PIXELS, strip_lines as strip_height
+from .early_strips import strip_lines as strip_height
 from .safe_files import Refusal
 from .source import INT32_MAX, INT32_MIN, UNITS, gdal_reason, round_half_away
 
