@@ -27,7 +27,7 @@ from .tool_format import sea_level_warning
 PROG = "dem-roughness"
 # Decoded source lines kept for the passes: at most this many bytes (and an eighth of the
 # memory); the centred levels kept for the stretched map: at most half as many.
-CACHE_BYTES = 256 << 20
+CACHE_BYTES = early_strips.KEPT_BYTES
 
 
 def parse_args(argv):

@@ -18,7 +18,7 @@ from osgeo import gdal
 # Pixels a strip holds at least (whole lines, aligned on the band's blocks).
 STRIP_PIXELS = 1 << 20
 # Bytes of raw samples decoded early at most: the strips of a source whose decoded lines
-# dem-roughness keeps anyway (at most its CACHE_BYTES); a single strip of a larger source,
+# dem-roughness keeps anyway (at most KEPT_BYTES, its CACHE_BYTES); a single strip of a larger source,
 # whose strips would otherwise add to the run's peak of memory.
 EARLY_BYTES = 64 << 20
 KEPT_BYTES = 256 << 20
